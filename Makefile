@@ -1,0 +1,51 @@
+# The two entry points: `make demo` runs an update against a virtual handheld; `make test` runs every test.
+.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 clean
+
+JOBS ?= 2
+
+deps:
+	@scripts/install-deps.sh
+
+host: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS)
+
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+
+device: deps
+	cmake --preset device >/dev/null
+	cmake --build --preset device -j $(JOBS)
+
+win32: deps
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
+
+test-host: host
+	ctest --preset host
+
+test-asan: asan
+	ctest --preset asan
+
+test-tsan: tsan
+	ctest --preset tsan
+
+test-device: device
+	ctest --preset device
+
+test-win32: win32
+	scripts/check-dll-exports.sh build/win32
+
+test: test-host test-win32 test-device test-asan test-tsan
+	@echo "All test suites passed."
+
+demo: host
+	tools/demo.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,256 @@
+#include "storage.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace handheld {
+namespace {
+
+using IniData = std::map<std::string, std::map<std::string, std::string>>;
+
+void MakeDirectory(const std::string& path) { ::mkdir(path.c_str(), 0755); }
+
+IniData LoadIni(const std::string& path) {
+  IniData data;
+  std::ifstream in(path);
+  std::string line, section;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      section = line.substr(1, line.find(']') == std::string::npos ? std::string::npos : line.find(']') - 1);
+      continue;
+    }
+    auto eq = line.find('=');
+    if (eq != std::string::npos) data[section][line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return data;
+}
+
+bool SaveIni(const std::string& path, const IniData& data) {
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    if (!out) return false;
+    for (const auto& [section, keys] : data) {
+      out << '[' << section << "]\n";
+      for (const auto& [key, value] : keys) out << key << '=' << value << '\n';
+    }
+    if (!out) return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+uint64_t DefaultCapacity(Area area) {
+  switch (area) {
+    case Area::OS: return kDefaultOsCapacity;
+    case Area::GSM: return kDefaultGsmCapacity;
+    case Area::EXTROM: return kDefaultExtRomCapacity;
+    case Area::ASSET: return kDefaultAssetCapacity;
+    case Area::IPL: return 0x40000;
+    case Area::EBOOT: return 0xC0000;
+    case Area::CFG: return 0x10000;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* AreaName(Area area) {
+  switch (area) {
+    case Area::IPL: return "IPL";
+    case Area::EBOOT: return "EBOOT";
+    case Area::CFG: return "CFG";
+    case Area::OS: return "OS";
+    case Area::GSM: return "GSM";
+    case Area::EXTROM: return "EXTROM";
+    case Area::ASSET: return "ASSET";
+  }
+  return "?";
+}
+
+bool IsBootArea(Area area) { return area == Area::IPL || area == Area::EBOOT || area == Area::CFG; }
+
+Storage::Storage(std::string directory) : dir_(std::move(directory)) {
+  MakeDirectory(dir_);
+  MakeDirectory(dir_ + "/memory");
+  if (::access((dir_ + "/mode").c_str(), F_OK) != 0) SetMode(Mode::BootLoader);
+}
+
+std::string Storage::AreaPath(Area area) const { return dir_ + "/" + AreaName(area) + ".bin"; }
+
+std::string Storage::SdCardDirectory() const {
+  std::string sd = dir_ + "/sdcard";
+  MakeDirectory(sd);
+  return sd;
+}
+
+std::vector<uint8_t> Storage::Read(Area area) const {
+  std::vector<uint8_t> bytes(StoredLength(area));
+  if (!bytes.empty()) ReadAt(area, 0, bytes.data(), bytes.size());
+  return bytes;
+}
+
+uint64_t Storage::StoredLength(Area area) const { return FileSize(AreaPath(area)); }
+
+bool Storage::Write(Area area, const uint8_t* data, size_t size) {
+  std::string tmp = AreaPath(area) + ".tmp";
+  FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  ok = (std::fclose(f) == 0) && ok;
+  return ok && std::rename(tmp.c_str(), AreaPath(area).c_str()) == 0;
+}
+
+bool Storage::ReadAt(Area area, uint64_t offset, uint8_t* out, size_t size) const {
+  std::memset(out, 0xFF, size);
+  FILE* f = std::fopen(AreaPath(area).c_str(), "rb");
+  if (!f) return true;  // nothing written yet: erased flash
+  bool ok = true;
+  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0) {
+    size_t got = std::fread(out, 1, size, f);
+    if (got < size && std::ferror(f)) ok = false;
+  }
+  std::fclose(f);
+  return ok;
+}
+
+bool Storage::WriteAt(Area area, uint64_t offset, const uint8_t* data, size_t size) {
+  std::string path = AreaPath(area);
+  FILE* f = std::fopen(path.c_str(), "r+b");
+  if (!f) f = std::fopen(path.c_str(), "w+b");
+  if (!f) return false;
+  bool ok = true;
+  uint64_t stored = FileSize(path);
+  if (offset > stored) {
+    // Bytes between the old end and the write are erased flash.
+    if (fseeko(f, static_cast<off_t>(stored), SEEK_SET) != 0) ok = false;
+    std::vector<uint8_t> fill(static_cast<size_t>(std::min<uint64_t>(offset - stored, 1 << 20)), 0xFF);
+    for (uint64_t left = offset - stored; ok && left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill.size()));
+      ok = std::fwrite(fill.data(), 1, n, f) == n;
+      left -= n;
+    }
+  }
+  if (ok) ok = fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+  if (ok && size > 0) ok = std::fwrite(data, 1, size, f) == size;
+  ok = (std::fclose(f) == 0) && ok;
+  return ok;
+}
+
+bool Storage::Erase(Area area) { return Write(area, nullptr, 0); }
+
+uint64_t Storage::Capacity(Area area) const {
+  IniData ini = LoadIni(dir_ + "/layout.ini");
+  auto section = ini.find("capacity");
+  if (section != ini.end()) {
+    auto it = section->second.find(AreaName(area));
+    if (it != section->second.end()) return std::stoull(it->second);
+  }
+  return DefaultCapacity(area);
+}
+
+bool Storage::SetCapacity(Area area, uint64_t bytes) {
+  IniData ini = LoadIni(dir_ + "/layout.ini");
+  ini["capacity"][AreaName(area)] = std::to_string(bytes);
+  return SaveIni(dir_ + "/layout.ini", ini);
+}
+
+std::string Storage::MemoryPagePath(uint32_t page_address) const {
+  char name[32];
+  std::snprintf(name, sizeof name, "/memory/%08X.bin", page_address & ~(kPageSize - 1));
+  std::string path = dir_ + name;
+  if (FileSize(path) < kPageSize) {
+    // A page file always holds the whole page, so that it can be mapped.
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (f) {
+      uint64_t have = FileSize(path);
+      std::vector<uint8_t> zeros(kPageSize - have, 0);
+      std::fwrite(zeros.data(), 1, zeros.size(), f);
+      std::fclose(f);
+    }
+  }
+  return path;
+}
+
+bool Storage::ReadMemory(uint32_t physical, uint8_t* out, size_t size) const {
+  while (size > 0) {
+    uint32_t page = physical & ~(kPageSize - 1);
+    size_t in_page = std::min<size_t>(size, kPageSize - (physical - page));
+    std::memset(out, 0, in_page);
+    FILE* f = std::fopen(MemoryPagePath(page).c_str(), "rb");
+    if (!f) return false;
+    std::fseek(f, static_cast<long>(physical - page), SEEK_SET);
+    size_t got = std::fread(out, 1, in_page, f);
+    std::fclose(f);
+    if (got != in_page) return false;
+    out += in_page;
+    physical += static_cast<uint32_t>(in_page);
+    size -= in_page;
+  }
+  return true;
+}
+
+bool Storage::WriteMemory(uint32_t physical, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    uint32_t page = physical & ~(kPageSize - 1);
+    size_t in_page = std::min<size_t>(size, kPageSize - (physical - page));
+    FILE* f = std::fopen(MemoryPagePath(page).c_str(), "r+b");
+    if (!f) return false;
+    std::fseek(f, static_cast<long>(physical - page), SEEK_SET);
+    bool ok = std::fwrite(data, 1, in_page, f) == in_page;
+    if (std::fclose(f) != 0 || !ok) return false;
+    data += in_page;
+    physical += static_cast<uint32_t>(in_page);
+    size -= in_page;
+  }
+  return true;
+}
+
+Mode Storage::GetMode() const {
+  std::ifstream in(dir_ + "/mode");
+  std::string word;
+  in >> word;
+  return word == "os" ? Mode::OS : Mode::BootLoader;
+}
+
+bool Storage::SetMode(Mode mode) {
+  std::ofstream out(dir_ + "/mode", std::ios::trunc);
+  out << (mode == Mode::OS ? "os" : "bootloader") << '\n';
+  return static_cast<bool>(out);
+}
+
+std::string Storage::RegistryValue(const std::string& key, const std::string& name) const {
+  IniData ini = LoadIni(dir_ + "/registry.ini");
+  auto section = ini.find(key);
+  if (section == ini.end()) return "";
+  auto it = section->second.find(name);
+  return it == section->second.end() ? "" : it->second;
+}
+
+bool Storage::SetRegistryValue(const std::string& key, const std::string& name, const std::string& value) {
+  IniData ini = LoadIni(dir_ + "/registry.ini");
+  ini[key][name] = value;
+  return SaveIni(dir_ + "/registry.ini", ini);
+}
+
+bool Storage::RemoveRegistryValue(const std::string& key, const std::string& name) {
+  IniData ini = LoadIni(dir_ + "/registry.ini");
+  ini[key].erase(name);
+  return SaveIni(dir_ + "/registry.ini", ini);
+}
+
+}  // namespace handheld

@@ -1,0 +1,84 @@
+// The virtual handheld's persistent state: one directory is one handheld, so that the host library, the
+// device programs, a later run and a person all see the same flash.
+//
+// Layout of the directory:
+//   IPL.bin EBOOT.bin CFG.bin           boot areas; the file holds the area's stored content, its size
+//                                       is the stored length
+//   OS.bin GSM.bin EXTROM.bin ASSET.bin partitions; bytes from offset 0; what lies beyond the end of the
+//                                       file up to the capacity reads as erased flash (0xFF)
+//   layout.ini                          [capacity] OS=, GSM=, EXTROM=, ASSET= in bytes
+//   memory/XXXXXXXX.bin                 physical memory, one 4 KiB page per file, named by its address
+//   mode                                "bootloader" or "os": what the handheld comes up in
+//   registry.ini                        registry values: [HKLM\Software\VARN\Extended_ROM] Version=...
+//   sdcard/                             the SD card's file system
+//
+// The first 64 KiB of GSM are the GSMFFS area.
+#ifndef DRAVIK_HANDHELD_STORAGE_H
+#define DRAVIK_HANDHELD_STORAGE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace handheld {
+
+enum class Area { IPL, EBOOT, CFG, OS, GSM, EXTROM, ASSET };
+
+constexpr uint32_t kGsmFfsSize = 0x10000;  // the GSMFFS area at the start of GSM
+constexpr uint32_t kPageSize = 4096;
+
+const char* AreaName(Area area);  // "IPL", "EBOOT", ...
+bool IsBootArea(Area area);       // IPL, EBOOT, CFG
+
+enum class Mode { BootLoader, OS };
+
+class Storage {
+ public:
+  // Opens (and creates, when missing) the handheld directory with default capacities.
+  explicit Storage(std::string directory);
+
+  const std::string& Directory() const { return dir_; }
+  std::string AreaPath(Area area) const;
+  std::string SdCardDirectory() const;  // created on demand
+
+  // Stored content of an area (a boot area's stored length; a partition's written bytes).
+  std::vector<uint8_t> Read(Area area) const;
+  uint64_t StoredLength(Area area) const;
+  // Replaces an area's content (flashing an image, writing a boot area).
+  bool Write(Area area, const uint8_t* data, size_t size);
+  // Sector-level access to a partition: reads beyond the stored bytes give 0xFF; writes extend.
+  bool ReadAt(Area area, uint64_t offset, uint8_t* out, size_t size) const;
+  bool WriteAt(Area area, uint64_t offset, const uint8_t* data, size_t size);
+  // Erases an area: empty content, reads as 0xFF.
+  bool Erase(Area area);
+
+  uint64_t Capacity(Area area) const;
+  bool SetCapacity(Area area, uint64_t bytes);
+
+  // Physical memory (boot markers, clock-module registers); unwritten memory reads as zero.
+  bool ReadMemory(uint32_t physical, uint8_t* out, size_t size) const;
+  bool WriteMemory(uint32_t physical, const uint8_t* data, size_t size);
+  std::string MemoryPagePath(uint32_t page_address) const;  // the file behind one page (created on demand)
+
+  Mode GetMode() const;
+  bool SetMode(Mode mode);
+
+  // Registry string values, by key path and value name; empty when absent.
+  std::string RegistryValue(const std::string& key, const std::string& name) const;
+  bool SetRegistryValue(const std::string& key, const std::string& name, const std::string& value);
+  bool RemoveRegistryValue(const std::string& key, const std::string& name);
+
+ private:
+  std::string dir_;
+};
+
+// Default capacities of a new handheld.
+constexpr uint64_t kDefaultOsCapacity = 64ull << 20;
+constexpr uint64_t kDefaultGsmCapacity = 0x600000;
+constexpr uint64_t kDefaultExtRomCapacity = 16ull << 20;
+constexpr uint64_t kDefaultAssetCapacity = 0x10000;
+
+}  // namespace handheld
+
+#endif  // DRAVIK_HANDHELD_STORAGE_H
