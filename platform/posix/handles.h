@@ -1,0 +1,40 @@
+// Handles of the Linux layer: every HANDLE it gives out (files, ttys, sockets, threads, device lists,
+// registry keys, services, modules, processes, snapshots, WinUSB interfaces) names an Object in one table.
+#ifndef DRAVIK_PLATFORM_POSIX_HANDLES_H
+#define DRAVIK_PLATFORM_POSIX_HANDLES_H
+
+#include <memory>
+
+#include "../win32.h"
+
+namespace w32sim {
+
+struct Object {
+  virtual ~Object() = default;
+  // Called by CloseHandle (and the other close functions) before the handle is forgotten.
+  virtual BOOL Close() { return TRUE; }
+};
+
+// A file descriptor behind a handle: a file, a tty (comm port) or a Unix socket (the WinUSB device).
+struct FdObject : Object {
+  enum class Kind { File, Tty, Socket };
+  int fd = -1;
+  Kind kind = Kind::File;
+  COMMTIMEOUTS timeouts{};  // comm ports: the time-outs ReadFile and WriteFile honour
+  DWORD event_mask = 0;     // comm ports: SetCommMask
+  DCB dcb{};                // comm ports: the last state set
+  BOOL Close() override;
+};
+
+HANDLE RegisterObject(std::shared_ptr<Object> object);
+std::shared_ptr<Object> LookupObject(HANDLE handle);
+template <class T>
+std::shared_ptr<T> Lookup(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupObject(handle));
+}
+// Closes the object and forgets the handle; FALSE with ERROR_INVALID_HANDLE for an unknown handle.
+BOOL CloseObject(HANDLE handle);
+
+}  // namespace w32sim
+
+#endif  // DRAVIK_PLATFORM_POSIX_HANDLES_H
