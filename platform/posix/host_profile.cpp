@@ -1,0 +1,48 @@
+#include "host_profile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace w32sim {
+namespace {
+
+std::mutex& ProfileMutex() {
+  static std::mutex m;
+  return m;
+}
+
+HostProfile LoadInitialProfile() {
+  HostProfile profile;
+  const char* path = std::getenv("DRAVIK_HOST_PROFILE");
+  if (path && *path) {
+    std::string error;
+    if (!LoadHostProfileFile(path, &profile, &error)) {
+      std::fprintf(stderr, "dravik platform: host profile %s: %s\n", path, error.c_str());
+    }
+  }
+  return profile;
+}
+
+}  // namespace
+
+HostProfile& CurrentHostProfile() {
+  static HostProfile profile = LoadInitialProfile();
+  return profile;
+}
+
+HostRecord& CurrentHostRecord() {
+  static HostRecord record;
+  return record;
+}
+
+void OnHostProfileReplaced();  // host_profile_state.cpp: resets poll counters and the presence clock
+
+void SetHostProfile(const HostProfile& profile) {
+  std::lock_guard<std::mutex> lock(ProfileMutex());
+  CurrentHostProfile() = profile;
+  CurrentHostRecord() = HostRecord{};
+  OnHostProfileReplaced();
+}
+
+}  // namespace w32sim
