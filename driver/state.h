@@ -30,6 +30,9 @@ enum RunOutcome : int32_t { kRunNone = 0, kRunCompleted = 1, kRunIncomplete = 2 
 
 struct FlashStateData {
   HANDLE hLink = nullptr;  // null before the first open, INVALID_HANDLE_VALUE after a failed open or a close
+  // True when OpenComPort opened the sync driver's device on Vista or later: the link's bytes then move
+  // through the WinUSB pipes. False for a port read and written as a file (and while no link is open).
+  bool bLinkIsWinUsb = false;
   FlashJob* pJobs = nullptr;
   std::atomic<int32_t> nProgress{0};
   std::atomic<int32_t> nTotalBytes{0};
