@@ -21,6 +21,11 @@
 #include <time.h>
 #include <share.h>
 
+// The library reaches CM_Open_DevNode_Key through LoadLibraryA("cfgmgr32") and GetProcAddress, so that it
+// loads on hosts without cfgmgr32.dll; this is the entry point's signature.
+typedef CONFIGRET(WINAPI* CM_Open_DevNode_Key_Fn)(DEVINST dnDevNode, REGSAM samDesired, ULONG ulHardwareProfile,
+                                                  REGDISPOSITION Disposition, PHKEY phkDevice, ULONG ulFlags);
+
 #else  // !_WIN32: the names, types and constants the library uses, for platform/posix.
 
 #define WINAPI
@@ -80,12 +85,19 @@ typedef DWORD REGSAM;
 
 // Error codes the library and its tests look at.
 #define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_BAD_COMMAND 22L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_DISK_FULL 112L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
@@ -115,6 +127,9 @@ typedef DWORD REGSAM;
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -173,6 +188,9 @@ typedef struct _COMMTIMEOUTS {
 #define PURGE_TXCLEAR 0x0004u
 #define PURGE_RXCLEAR 0x0008u
 #define EV_RXCHAR 0x0001u
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define TWOSTOPBITS 2
 
 #ifdef __cplusplus
 extern "C" {
@@ -223,6 +241,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
 
 // Starts a thread running the routine; the handle can be waited on and must be closed.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
