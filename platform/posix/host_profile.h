@@ -1,6 +1,6 @@
 // The simulated Windows host that platform/posix stands in for: its version, Windows directory, device
 // tree, services, windows and processes. A test builds one in code; a person writes one as a file (format
-// in platform/posix/README.md) and names it in DRAVIK_HOST_PROFILE.
+// in platform/posix/HOST_PROFILE.md) and names it in DRAVIK_HOST_PROFILE.
 #ifndef DRAVIK_PLATFORM_POSIX_HOST_PROFILE_H
 #define DRAVIK_PLATFORM_POSIX_HOST_PROFILE_H
 
@@ -13,6 +13,9 @@ namespace w32sim {
 
 // When a device is on the bus. Polls count the device-list requests (SetupDiGetClassDevsA) of its class
 // since the profile was set; milliseconds run on the layer's clock from the moment the profile was set.
+// The device is present while at least appears_after_polls polls have been made and fewer than
+// vanishes_after_polls (when not 0), and likewise for the milliseconds: appears_after_polls = 3 keeps it
+// out of the first three lists and puts it in the fourth; vanishes_after_polls = 2 shows it in two lists.
 struct Presence {
   uint32_t appears_after_polls = 0;
   uint32_t appears_after_ms = 0;
@@ -56,6 +59,8 @@ struct Service {
   uint32_t error_control = 1;
   uint32_t stop_ms = 0;            // time a stop request takes to reach "stopped"
   uint32_t start_ms = 0;           // time a start request takes to reach "running"
+  uint32_t pause_ms = 0;           // time a pause request takes to reach "paused"
+  uint32_t continue_ms = 0;        // time a continue request takes to reach "running"
   bool refuses_controls = false;   // ControlService/StartServiceA fail
   bool can_open = true;            // OpenServiceA fails when false
   bool status_query_fails = false;
@@ -71,7 +76,7 @@ struct Process {
   uint32_t pid = 0;
   std::string exe;                 // base name of the first module, "rapimgr.exe"
   bool modules_readable = true;    // false: EnumProcessModules / module snapshot refused
-  bool can_open = true;            // OpenProcess for terminate succeeds
+  bool can_open = true;            // OpenProcess asking for PROCESS_TERMINATE succeeds
   bool terminable = true;          // TerminateProcess succeeds
 };
 
@@ -105,13 +110,20 @@ bool SaveHostProfileFile(const std::string& path, const HostProfile& profile, st
 bool ResolveDeviceName(const std::string& name, std::string* opens);
 
 // What the simulated host saw, for tests: WM_CLOSE posts per window class, terminated process ids,
-// service requests ("STOP WcesComm", "START RapiMgr", "CONFIG WcesComm 4").
+// service requests ("STOP WcesComm", "START RapiMgr", "PAUSE X", "CONTINUE X", "CONFIG WcesComm start=4"),
+// library loads and releases ("LOAD PSAPI.DLL", "FREE PSAPI.DLL", with the name as the caller wrote it).
 struct HostRecord {
   std::vector<std::string> window_posts;
   std::vector<uint32_t> terminated_pids;
   std::vector<std::string> service_events;
+  std::vector<std::string> library_events;
 };
 HostRecord& CurrentHostRecord();
+
+// Objects of the simulated host not yet closed, by kind: "devinfo" (device lists), "key" (registry
+// keys), "scm" (service managers), "service", "module" (loaded libraries), "process", "snapshot",
+// "winusb" (interfaces). Lets tests check that every handle taken was released.
+int OpenSimulatedHandles(const std::string& kind);
 
 }  // namespace w32sim
 
