@@ -17,6 +17,10 @@ namespace w32sim {
 
 // Class GUID registered under the class name "Ports".
 extern const char* const kPortsClassGuid;
+// Device instances (SP_DEVINFO_DATA.DevInst): ports are kPortDevInstBase + their index in the profile,
+// the devices owning interfaces kInterfaceDevInstBase + the interface's index.
+constexpr DWORD kPortDevInstBase = 0x1000;
+constexpr DWORD kInterfaceDevInstBase = 0x2000;
 
 // Guards the host state below, CurrentHostProfile() and CurrentHostRecord() inside the simulated host's
 // functions. Never held across a blocking transfer.
@@ -70,6 +74,18 @@ bool ParseGuid(const std::string& text, GUID* out);
 std::string FormatGuid(const GUID& guid);
 // Library names compare without regard to case and with ".dll" optional: "psapi" for "PSAPI.DLL".
 std::string LibraryKey(const std::string& name);
+
+// The entry points GetProcAddress hands out (registry.cpp, processes.cpp), with their Win32 signatures.
+CONFIGRET WINAPI SimCmOpenDevNodeKey(DEVINST dnDevNode, REGSAM samDesired, ULONG ulHardwareProfile,
+                                     REGDISPOSITION Disposition, PHKEY phkDevice, ULONG ulFlags);
+BOOL WINAPI SimEnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded);
+BOOL WINAPI SimEnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb, LPDWORD lpcbNeeded);
+DWORD WINAPI SimGetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBaseName, DWORD nSize);
+HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL WINAPI SimProcess32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
+BOOL WINAPI SimProcess32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
+BOOL WINAPI SimModule32First(HANDLE hSnapshot, LPMODULEENTRY32 lpme);
+BOOL WINAPI SimModule32Next(HANDLE hSnapshot, LPMODULEENTRY32 lpme);
 
 // Counts live objects of a kind for OpenSimulatedHandles (host_profile.h). Embed one in an object.
 class CountedObject {
