@@ -125,6 +125,17 @@ TEST_F(IniTest, AnUnwritablePlaceFailsAndLeavesTheFileAlone) {
   chmod(locked.path().c_str(), 0755);
 }
 
+TEST_F(IniTest, AWriteWhereNoFileCanBeFails) {
+  std::string blocker = windows_.File("plain");
+  WriteText(blocker, "not a directory");
+  std::string inside = blocker + "/x.ini";
+  EXPECT_FALSE(WritePrivateProfileStringA("Config", "Driver", "0", inside.c_str()));
+  EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(ReadFileText(blocker), "not a directory");
+  EXPECT_EQ(Get("Config", "Driver", "5", inside), "5");
+  EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "k", "v", "x.ini"));
+}
+
 // The Windows directory: the host profile's, else $DRAVIK_WINDOWS_DIR, else $HOME/.dravik/windows.
 TEST(IniWindowsDirectory, BareNamesResolveInTheHostsWindowsDirectory) {
   TempDir home, env_dir, cwd;
