@@ -378,7 +378,9 @@ bool LoadHostProfileFile(const std::string& path, HostProfile* out, std::string*
 
 bool SaveHostProfileFile(const std::string& path, const HostProfile& p, std::string* error) {
   std::ostringstream o;
-  auto kv = [&](const std::string& key, const std::string& value) { o << key << " = " << Quote(value) << "\n"; };
+  auto kv = [&](const std::string& key, const std::string& value) {
+    o << key << (value.empty() ? " =" : " = ") << Quote(value) << "\n";
+  };
   auto num = [&](const std::string& key, uint32_t value) { o << key << " = " << value << "\n"; };
   auto flag = [&](const std::string& key, bool value) { o << key << " = " << (value ? "true" : "false") << "\n"; };
   auto presence = [&](const Presence& pr) {
