@@ -379,7 +379,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (k == 0) break;  // end of file: success with what was read
     if (errno == EINTR) continue;
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = got;
-    SetLastError(w32sim::ErrorFromErrno(errno, false));
+    // A handle opened without read access.
+    SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : w32sim::ErrorFromErrno(errno, false));
     return FALSE;
   }
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = got;
@@ -411,7 +412,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     if (k < 0 && errno == EINTR) continue;
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-    SetLastError(w32sim::ErrorFromErrno(k < 0 ? errno : ENOSPC, false));
+    int err = k < 0 ? errno : ENOSPC;
+    // EBADF here is a handle opened without write access.
+    SetLastError(err == EBADF ? ERROR_ACCESS_DENIED : w32sim::ErrorFromErrno(err, false));
     return FALSE;
   }
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
