@@ -1,0 +1,158 @@
+#include "frame_link.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace handheld {
+namespace {
+
+constexpr uint8_t kAck[kAckSize] = {0, 0, 0, 0};
+using Dir = WireEvent::Direction;
+using Kind = WireEvent::Kind;
+
+}  // namespace
+
+FrameLink::FrameLink(Transport& transport, WireRecord& record, FaultInjector& faults, Hooks hooks)
+    : transport_(transport), record_(record), faults_(faults), hooks_(std::move(hooks)) {}
+
+void FrameLink::End(Transport::Status status) {
+  throw SessionEnd{status == Transport::Status::Closed ? SessionEnd::Why::Closed : SessionEnd::Why::HostGone};
+}
+
+// Makes at least n bytes available in in_. With a time-out, *timed_out tells when it ran out first.
+void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out) {
+  if (timed_out) *timed_out = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  uint8_t chunk[4096];
+  while (in_.size() - in_pos_ < n) {
+    int wait = -1;
+    if (timeout_ms >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<int64_t>(0, left.count()));
+    }
+    size_t got = 0;
+    Transport::Status s = transport_.Read(chunk, sizeof chunk, &got, wait);
+    if (s == Transport::Status::Timeout || (timeout_ms >= 0 && wait == 0 && got == 0)) {
+      if (timed_out) *timed_out = true;
+      return;
+    }
+    if (s != Transport::Status::Ok) End(s);
+    if (in_pos_ > 0 && in_pos_ == in_.size()) {
+      in_.clear();
+      in_pos_ = 0;
+    }
+    in_.insert(in_.end(), chunk, chunk + got);
+  }
+}
+
+void FrameLink::WriteOrEnd(const uint8_t* data, size_t size) {
+  Transport::Status s = transport_.Write(data, size);
+  if (s != Transport::Status::Ok) End(s);
+}
+
+Frame FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arrival) {
+  for (;;) {
+    Fill(kFrameSize, -1, nullptr);
+    Frame frame;
+    std::memcpy(frame.data(), in_.data() + in_pos_, kFrameSize);
+    in_pos_ += kFrameSize;
+    record_.Add(Dir::HostToDevice, Kind::Frame, frame.data(), frame.size());
+    FaultInjector::Verdict v = faults_.OnFrameReceived();
+    if (hooks_.in_os_mode && hooks_.in_os_mode()) continue;  // the OS does not speak the protocol
+    bool taken = !v.lose_ack && !v.short_ack && !v.ignore;
+    if (taken && on_arrival) on_arrival(frame);
+    if (v.ack_delay_ms > 0) Pause(v.ack_delay_ms);
+    if (v.short_ack) {
+      WriteOrEnd(kAck, kAckSize - 1);
+      record_.Add(Dir::DeviceToHost, Kind::Partial, kAck, kAckSize - 1);
+    } else if (!v.lose_ack) {
+      WriteOrEnd(kAck, kAckSize);
+      record_.Add(Dir::DeviceToHost, Kind::Ack, kAck, kAckSize);
+    }
+    if (v.vanish_after) {
+      if (hooks_.log) hooks_.log("vanishing after frame " + std::to_string(v.number));
+      if (hooks_.vanish) hooks_.vanish();
+      throw SessionEnd{SessionEnd::Why::Closed};
+    }
+    if (v.silent_after) {
+      if (hooks_.log) hooks_.log("falling silent after frame " + std::to_string(v.number));
+      throw SessionEnd{SessionEnd::Why::Silent};
+    }
+    if (transport_.CloseRequested()) throw SessionEnd{SessionEnd::Why::Closed};
+    if (!taken) continue;
+    return frame;
+  }
+}
+
+void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
+  // Whatever the host discarded before this point does not concern this frame.
+  transport_.ForgetHostFlush();
+  if (in_.size() > in_pos_) {
+    // The host has already begun something new: it is not waiting for this frame.
+    throw SessionEnd{SessionEnd::Why::Abandoned};
+  }
+  FaultInjector::SendVerdict sv = data_frame ? faults_.BeforeDataFrameSent() : FaultInjector::SendVerdict{};
+  bool acked = false;
+  if (sv.go_short) {
+    WriteOrEnd(frame.data(), sv.short_bytes);
+    record_.Add(Dir::DeviceToHost, Kind::Partial, frame.data(), sv.short_bytes);
+    bool timed_out = false;
+    Fill(kAckSize, static_cast<int>(sv.resend_ms), &timed_out);
+    acked = !timed_out;  // an acknowledgement of a short frame: the host took it as it was
+  }
+  while (!acked) {
+    transport_.ForgetHostFlush();
+    WriteOrEnd(frame.data(), frame.size());
+    record_.Add(Dir::DeviceToHost, Kind::Frame, frame.data(), frame.size());
+    // Wait for the acknowledgement; a purge of the host's receive queue meanwhile may have thrown the
+    // frame away, so it goes out again.
+    for (;;) {
+      bool timed_out = false;
+      Fill(kAckSize, 50, &timed_out);
+      if (!timed_out) {
+        acked = true;
+        break;
+      }
+      if (transport_.HostFlushed() && in_.size() == in_pos_) {
+        if (hooks_.log) hooks_.log("host discarded a frame unread; sending it again");
+        break;
+      }
+    }
+  }
+  const uint8_t* ack = in_.data() + in_pos_;
+  if (std::memcmp(ack, kAck, kAckSize) != 0) {
+    // Not an acknowledgement: the first bytes of the host's next frame. Leave them for the idle loop.
+    if (hooks_.log) hooks_.log("host sent a frame instead of an acknowledgement; exchange abandoned");
+    throw SessionEnd{SessionEnd::Why::Abandoned};
+  }
+  record_.Add(Dir::HostToDevice, Kind::Ack, ack, kAckSize);
+  in_pos_ += kAckSize;
+  bool vanish = false, silent = false;
+  faults_.OnFrameSent(&vanish, &silent);
+  if (vanish) {
+    if (hooks_.log) hooks_.log("vanishing after a sent frame");
+    if (hooks_.vanish) hooks_.vanish();
+    throw SessionEnd{SessionEnd::Why::Closed};
+  }
+  if (silent) {
+    if (hooks_.log) hooks_.log("falling silent after a sent frame");
+    throw SessionEnd{SessionEnd::Why::Silent};
+  }
+  if (transport_.CloseRequested()) throw SessionEnd{SessionEnd::Why::Closed};
+}
+
+void FrameLink::Pause(uint32_t ms) {
+  if (!transport_.Pause(ms)) throw SessionEnd{SessionEnd::Why::Closed};
+}
+
+void FrameLink::RecordLeftover() {
+  if (in_.size() > in_pos_) {
+    record_.Add(Dir::HostToDevice, Kind::Partial, in_.data() + in_pos_, in_.size() - in_pos_);
+  }
+  in_.clear();
+  in_pos_ = 0;
+}
+
+}  // namespace handheld
+

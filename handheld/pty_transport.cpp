@@ -1,0 +1,170 @@
+// The USB-serial path: a pty whose slave end the host opens as its comm port. The master is read in
+// packet mode, so the handheld learns when the host discards its receive queue (PurgeComm); and the
+// master's hang-up state tells when the host has closed its port.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "transport.h"
+
+namespace handheld {
+namespace {
+
+class PtyTransport : public Transport {
+ public:
+  PtyTransport(int master, std::string path) : master_(master), path_(std::move(path)) {}
+  ~PtyTransport() override { CloseDeviceEnd(); }
+
+  std::string Path() const override { return path_; }
+
+  Status WaitForHost() override {
+    // Before the slave's first open the master shows no hang-up; after the host closed its port it
+    // does until the port is opened again.
+    for (;;) {
+      if (master_ < 0) return Status::Closed;
+      int ev = WaitFd(master_, POLLIN, 0);
+      if (ev < 0) return Status::Closed;
+      if (!(ev & POLLHUP) || !pending_.empty()) return Status::Ok;
+      if (!Pause(2)) return Status::Closed;
+    }
+  }
+
+  Status Read(uint8_t* out, size_t size, size_t* got, int timeout_ms) override {
+    *got = 0;
+    if (!pending_.empty()) {
+      size_t n = std::min(size, pending_.size());
+      std::memcpy(out, pending_.data(), n);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+      *got = n;
+      return Status::Ok;
+    }
+    for (;;) {
+      if (master_ < 0) return Status::Closed;
+      int ev = WaitFd(master_, POLLIN, timeout_ms);
+      if (ev < 0) return Status::Closed;
+      if (ev == 0) return Status::Timeout;
+      Status s = ReadPacket(out, size, got);
+      if (s != Status::Ok || *got > 0) return s;
+      // A status packet only: wait again (the wait's time restarts, close enough for our uses).
+    }
+  }
+
+  Status Write(const uint8_t* data, size_t size) override {
+    while (size > 0) {
+      if (master_ < 0) return Status::Closed;
+      ssize_t n = ::write(master_, data, size);
+      if (n > 0) {
+        data += n;
+        size -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int ev = WaitFd(master_, POLLOUT, 100);
+        if (ev < 0) return Status::Closed;
+        continue;
+      }
+      return Status::HostGone;
+    }
+    return CloseRequested() ? Status::Closed : Status::Ok;
+  }
+
+  bool HostFlushed() override { return flushed_; }
+
+  void ForgetHostFlush() override {
+    uint8_t buf[4096];
+    for (;;) {
+      if (master_ < 0) break;
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
+      size_t got = 0;
+      if (ReadPacket(buf, sizeof buf, &got) != Status::Ok) break;
+      pending_.insert(pending_.end(), buf, buf + got);
+    }
+    flushed_ = false;
+  }
+
+  void CloseDeviceEnd() override {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+
+ private:
+  // One read of the master in packet mode: a leading status byte, then data when the status is 0.
+  Status ReadPacket(uint8_t* out, size_t size, size_t* got) {
+    *got = 0;
+    size_t want = std::min(size, sizeof buffer_ - 1);
+    ssize_t n = ::read(master_, buffer_, want + 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return Status::Ok;
+    if (n <= 0) return Status::HostGone;  // EIO: every slave descriptor is closed
+    if (buffer_[0] != TIOCPKT_DATA) {
+      if (buffer_[0] & TIOCPKT_FLUSHREAD) flushed_ = true;
+      return Status::Ok;
+    }
+    *got = static_cast<size_t>(n - 1);
+    std::memcpy(out, buffer_ + 1, *got);
+    return Status::Ok;
+  }
+
+  int master_;
+  std::string path_;
+  bool flushed_ = false;
+  std::vector<uint8_t> pending_;
+  uint8_t buffer_[4097];
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> OpenPtyTransport(std::string* error) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) {
+    *error = std::string("posix_openpt: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    *error = std::string("grantpt/unlockpt: ") + std::strerror(errno);
+    ::close(master);
+    return nullptr;
+  }
+  char name[128];
+  if (::ptsname_r(master, name, sizeof name) != 0) {
+    *error = std::string("ptsname: ") + std::strerror(errno);
+    ::close(master);
+    return nullptr;
+  }
+  // Raw mode on the slave at once: nothing may be translated or echoed before the host sets the line
+  // up. The settings stay with the pty while the master lives, across the host's opens and closes.
+  int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    *error = std::string("open slave: ") + std::strerror(errno);
+    ::close(master);
+    return nullptr;
+  }
+  termios tio{};
+  bool raw_ok = ::tcgetattr(slave, &tio) == 0;
+  if (raw_ok) {
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    raw_ok = ::tcsetattr(slave, TCSANOW, &tio) == 0;
+  }
+  ::close(slave);
+  int one = 1;
+  if (!raw_ok || ::ioctl(master, TIOCPKT, &one) != 0) {
+    *error = std::string("pty set-up: ") + std::strerror(errno);
+    ::close(master);
+    return nullptr;
+  }
+  int flags = ::fcntl(master, F_GETFL);
+  ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
+  return std::make_unique<PtyTransport>(master, name);
+}
+
+}  // namespace handheld

@@ -1,0 +1,124 @@
+// The WinUSB path: a Unix stream socket carrying the bulk OUT pipe (host to handheld) and the bulk IN
+// pipe (handheld to host). One host connection at a time; when it closes the next one is accepted.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "transport.h"
+
+namespace handheld {
+namespace {
+
+class SocketTransport : public Transport {
+ public:
+  SocketTransport(int listener, std::string path) : listener_(listener), path_(std::move(path)) {}
+  ~SocketTransport() override { CloseDeviceEnd(); }
+
+  std::string Path() const override { return path_; }
+
+  Status WaitForHost() override {
+    while (conn_ < 0) {
+      if (listener_ < 0) return Status::Closed;
+      int ev = WaitFd(listener_, POLLIN, -1);
+      if (ev < 0) return Status::Closed;
+      if (ev == 0) continue;
+      int c = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (c >= 0) conn_ = c;
+    }
+    return Status::Ok;
+  }
+
+  Status Read(uint8_t* out, size_t size, size_t* got, int timeout_ms) override {
+    *got = 0;
+    for (;;) {
+      if (conn_ < 0) return CloseRequested() ? Status::Closed : Status::HostGone;
+      int ev = WaitFd(conn_, POLLIN, timeout_ms);
+      if (ev < 0) return Status::Closed;
+      if (ev == 0) return Status::Timeout;
+      ssize_t n = ::recv(conn_, out, size, 0);
+      if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return Status::Ok;
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      return Status::HostGone;  // orderly close or reset
+    }
+  }
+
+  Status Write(const uint8_t* data, size_t size) override {
+    while (size > 0) {
+      if (conn_ < 0) return Status::HostGone;
+      ssize_t n = ::send(conn_, data, size, MSG_NOSIGNAL);
+      if (n > 0) {
+        data += n;
+        size -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (WaitFd(conn_, POLLOUT, 100) < 0) return Status::Closed;
+        continue;
+      }
+      return Status::HostGone;
+    }
+    return CloseRequested() ? Status::Closed : Status::Ok;
+  }
+
+  void DropHost() override {
+    if (conn_ >= 0) ::close(conn_);
+    conn_ = -1;
+  }
+
+  void CloseDeviceEnd() override {
+    DropHost();
+    if (listener_ >= 0) {
+      ::close(listener_);
+      ::unlink(path_.c_str());
+    }
+    listener_ = -1;
+  }
+
+ private:
+  int listener_;
+  int conn_ = -1;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> OpenSocketTransport(const std::string& path, std::string* error) {
+  sockaddr_un addr{};
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    *error = "socket path empty or too long: " + path;
+    return nullptr;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      *error = "not a socket, left alone: " + path;
+      return nullptr;
+    }
+    ::unlink(path.c_str());  // a socket left behind by an earlier run
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return nullptr;
+  }
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+    *error = "bind/listen " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<SocketTransport>(fd, path);
+}
+
+}  // namespace handheld

@@ -1,0 +1,239 @@
+#include "virtual_handheld.h"
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "fault_plan.h"
+#include "frame_link.h"
+#include "protocol.h"
+#include "transport.h"
+#include "wire_record.h"
+
+namespace handheld {
+
+// One served transport and the thread serving it.
+struct Server {
+  std::unique_ptr<Transport> transport;
+  std::thread thread;
+  bool is_pty = false;
+};
+
+struct VirtualHandheld::Impl {
+  explicit Impl(const std::string& directory) : storage(directory) {}
+
+  Storage storage;
+  std::mutex storage_mu;
+  DeviceMemory memory;
+  FaultInjector faults;
+  WireRecord record;
+
+  std::mutex servers_mu;
+  std::vector<std::unique_ptr<Server>> servers;
+
+  void Serve(Server* server);
+  void RequestCloseAll();
+  bool OnServingThread();
+  // Closes the servers `which` selects (and those already closing), waits for their threads and frees
+  // them. Not called with servers_mu held: a serving thread may need it on its way out.
+  void CloseAndJoin(const std::function<bool(const Server&)>& which);
+  // Starts serving a transport.
+  std::string Add(std::unique_ptr<Transport> transport, bool is_pty);
+};
+
+void VirtualHandheld::Impl::Serve(Server* server) {
+  Transport& transport = *server->transport;
+  ProtocolEngine engine(storage, storage_mu, memory, faults);
+  FrameLink::Hooks hooks;
+  hooks.in_os_mode = [this] {
+    std::lock_guard<std::mutex> lock(storage_mu);
+    return storage.GetMode() == Mode::OS;
+  };
+  hooks.vanish = [this] { RequestCloseAll(); };
+  hooks.log = [this](const std::string& line) { memory.Log(line); };
+  bool running = true;
+  while (running) {
+    if (transport.WaitForHost() != Transport::Status::Ok) break;
+    FrameLink link(transport, record, faults, hooks);
+    bool same_host = true;
+    while (same_host) {
+      try {
+        engine.Serve(link);
+      } catch (const SessionEnd& end) {
+        switch (end.why) {
+          case SessionEnd::Why::HostGone:
+            link.RecordLeftover();
+            transport.DropHost();
+            same_host = false;
+            break;
+          case SessionEnd::Why::Silent: {
+            // Read nothing, send nothing, until the plan changes.
+            uint64_t generation = faults.Generation();
+            while (faults.Generation() == generation) {
+              if (!transport.Pause(5)) break;
+            }
+            if (transport.CloseRequested()) {
+              link.RecordLeftover();
+              same_host = running = false;
+            }
+            break;
+          }
+          default:
+            link.RecordLeftover();
+            same_host = running = false;
+            break;
+        }
+      }
+    }
+  }
+  transport.CloseDeviceEnd();
+}
+
+void VirtualHandheld::Impl::RequestCloseAll() {
+  std::lock_guard<std::mutex> lock(servers_mu);
+  for (auto& s : servers) s->transport->RequestClose();
+}
+
+bool VirtualHandheld::Impl::OnServingThread() {
+  std::lock_guard<std::mutex> lock(servers_mu);
+  for (auto& s : servers) {
+    if (s->thread.get_id() == std::this_thread::get_id()) return true;
+  }
+  return false;
+}
+
+void VirtualHandheld::Impl::CloseAndJoin(const std::function<bool(const Server&)>& which) {
+  std::vector<std::unique_ptr<Server>> closing;
+  {
+    std::lock_guard<std::mutex> lock(servers_mu);
+    for (auto it = servers.begin(); it != servers.end();) {
+      if (which(**it) || (*it)->transport->CloseRequested()) {
+        (*it)->transport->RequestClose();
+        closing.push_back(std::move(*it));
+        it = servers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& s : closing) {
+    if (s->thread.joinable()) s->thread.join();
+    s->transport->CloseDeviceEnd();
+  }
+}
+
+std::string VirtualHandheld::Impl::Add(std::unique_ptr<Transport> transport, bool is_pty) {
+  std::lock_guard<std::mutex> lock(servers_mu);
+  auto server = std::make_unique<Server>();
+  server->transport = std::move(transport);
+  server->is_pty = is_pty;
+  Server* raw = server.get();
+  std::string path = raw->transport->Path();
+  servers.push_back(std::move(server));
+  raw->thread = std::thread([this, raw] { Serve(raw); });
+  return path;
+}
+
+VirtualHandheld::VirtualHandheld(const std::string& directory) : impl_(std::make_unique<Impl>(directory)) {}
+
+VirtualHandheld::~VirtualHandheld() { Stop(); }
+
+Storage& VirtualHandheld::GetStorage() { return impl_->storage; }
+
+std::string VirtualHandheld::StartPty() {
+  // A new pty replaces the one served before, as a replugged cable brings a new port.
+  impl_->CloseAndJoin([](const Server& s) { return s.is_pty; });
+  std::string error;
+  auto transport = OpenPtyTransport(&error);
+  if (!transport) {
+    impl_->memory.Log("no pty: " + error);
+    return "";
+  }
+  return impl_->Add(std::move(transport), true);
+}
+
+std::string VirtualHandheld::StartSocket(const std::string& path) {
+  impl_->CloseAndJoin([](const Server& s) { return !s.is_pty; });
+  std::string error;
+  auto transport = OpenSocketTransport(path, &error);
+  if (!transport) {
+    impl_->memory.Log("no socket: " + error);
+    return "";
+  }
+  return impl_->Add(std::move(transport), false);
+}
+
+void VirtualHandheld::Vanish() {
+  if (impl_->OnServingThread()) {
+    // From the event hook: the serving threads close their ends as soon as the hook returns.
+    impl_->RequestCloseAll();
+    return;
+  }
+  impl_->CloseAndJoin([](const Server&) { return true; });
+}
+
+void VirtualHandheld::Stop() {
+  if (impl_->OnServingThread()) {
+    impl_->RequestCloseAll();
+    return;
+  }
+  impl_->CloseAndJoin([](const Server&) { return true; });
+}
+
+std::string VirtualHandheld::PtyPath() const {
+  std::lock_guard<std::mutex> lock(impl_->servers_mu);
+  for (auto& s : impl_->servers) {
+    if (s->is_pty && !s->transport->CloseRequested()) return s->transport->Path();
+  }
+  return "";
+}
+
+std::string VirtualHandheld::SocketPath() const {
+  std::lock_guard<std::mutex> lock(impl_->servers_mu);
+  for (auto& s : impl_->servers) {
+    if (!s->is_pty && !s->transport->CloseRequested()) return s->transport->Path();
+  }
+  return "";
+}
+
+void VirtualHandheld::SetFaults(const FaultPlan& plan) { impl_->faults.Set(plan); }
+std::vector<WireEvent> VirtualHandheld::Record() const { return impl_->record.Events(); }
+void VirtualHandheld::ClearRecord() { impl_->record.Clear(); }
+uint32_t VirtualHandheld::FramesReceived() const { return impl_->record.FramesReceived(); }
+uint32_t VirtualHandheld::FramesSent() const { return impl_->record.FramesSent(); }
+
+bool VirtualHandheld::WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const {
+  return impl_->record.WaitForFramesReceived(n, timeout_ms);
+}
+
+bool VirtualHandheld::WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const {
+  return impl_->record.WaitForFramesSent(n, timeout_ms);
+}
+
+void VirtualHandheld::SetRecordWholeFrames(bool whole) { impl_->record.SetKeepWholeFrames(whole); }
+void VirtualHandheld::SetEventHook(std::function<void(const WireEvent&)> hook) {
+  impl_->record.SetHook(std::move(hook));
+}
+
+int32_t VirtualHandheld::Flag() const {
+  std::lock_guard<std::mutex> lock(impl_->memory.mu);
+  return impl_->memory.flag;
+}
+
+std::array<uint8_t, 32> VirtualHandheld::LastFormatSizes() const {
+  std::lock_guard<std::mutex> lock(impl_->memory.mu);
+  return impl_->memory.format_sizes;
+}
+
+uint32_t VirtualHandheld::FormatCount() const {
+  std::lock_guard<std::mutex> lock(impl_->memory.mu);
+  return impl_->memory.format_count;
+}
+
+std::vector<std::string> VirtualHandheld::Log() const {
+  std::lock_guard<std::mutex> lock(impl_->memory.mu);
+  return impl_->memory.log;
+}
+
+}  // namespace handheld
