@@ -1,0 +1,182 @@
+#include "cli.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "exit_codes.h"
+
+namespace dravik_update {
+
+std::string HelpFooter() {
+  return R"(Images are queued and flashed in the order given. FILE:HEADERLEN skips the first HEADERLEN bytes
+of the file (its header); without it the whole file is sent.
+
+Examples:
+  dravik-update --eboot eboot.nb0 --os os.nb0:128
+      flash EBOOT, then the OS image without its 128-byte header, and verify both
+  dravik-update --os os.nb0:128 --format 3 --format-backup format-backup.bin
+      format the disk for the queued image first, saving the 64 KiB the format reads back
+  dravik-update --port /dev/ttyACM0 --eboot eboot.nb0
+      flash a real handheld on a USB-serial tty (Linux)
+  dravik-update --handheld-dir demo-run/handheld --os os.nb0
+      flash the virtual handheld and compare its storage with the image afterwards
+  dravik-update backup 2 os-backup.bin          save the OS partition
+  dravik-update info                            library, model and component versions
+  dravik-update list                            the handhelds the host sees
+
+Backup types: 0 EBOOT (393,216 bytes), 1 IPL, 2 OS, 3 GSM (5,242,880 bytes), 4 EXTROM.
+Format types: 0, 3 (reads 65,536 bytes back into --format-backup FILE), 4.
+
+Exit codes:
+   0  success (and verified, unless --no-verify)
+  64  usage error, or nothing to flash (no image; the library's status 901)
+  65  verification failed: an area differs from its image (the area and the first differing offset are shown)
+  66  an image file is missing, unreadable or shorter than its header (checked before anything is sent)
+  69  no handheld found within --wait, or it could not be opened (status 101; permission denied included)
+  70  the library could not be loaded
+  73  an output file cannot be created
+  74  the handheld stopped answering during a run (status 102; the library's log says why)
+On failure the path of the library's log, logfile.txt, is printed.
+
+Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory),
+DRAVIK_HOST_PROFILE (the simulated host, Linux), DRAVIK_CLOCK_SCALE (faster platform clock, for tests).)";
+}
+
+int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
+  CLI::App app{"dravik-update: flashes images into the handheld through the Dravik library, verifies them, "
+               "takes backups and shows what the host sees.",
+               "dravik-update"};
+  app.fallthrough();
+  app.footer(HelpFooter());
+  app.require_subcommand(0, 1);
+
+  CommandLine cl;
+  std::map<const CLI::Option*, uint16_t> feature_of;
+  std::vector<std::string> values[5];
+  const auto& features = Features();
+  for (size_t i = 0; i < features.size(); ++i) {
+    const Feature& f = features[i];
+    std::string help = "flash the " + std::string(f.label) + " image (feature id " + std::to_string(f.id) + ")";
+    if (f.id == 3) help = "flash the OS or GSM image (feature id 3; up to 6 MiB it goes to GSM)";
+    auto* opt = app.add_option(std::string("--") + f.option, values[i], help)
+                    ->type_name("FILE[:HEADERLEN]")
+                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    feature_of[opt] = f.id;
+  }
+  auto* format_opt = app.add_option("--format", cl.format_type, "format the disk before flashing: type 0, 3 or 4")
+                         ->type_name("TYPE");
+  app.add_option("--format-backup", cl.format_backup, "where format type 3 stores the 65,536 bytes it reads back")
+      ->type_name("FILE");
+  std::string verify = "auto";
+  app.add_option("--verify", verify,
+                 "check the handheld after flashing: auto (storage with --handheld-dir, else read-back), storage, "
+                 "readback or none")
+      ->type_name("MODE")
+      ->check(CLI::IsMember({"auto", "storage", "readback", "none"}));
+  bool no_verify = false;
+  app.add_flag("--no-verify", no_verify, "do not check the handheld after flashing");
+  app.add_option("--handheld-dir", cl.handheld_dir, "the virtual handheld's directory, for the storage check")
+      ->envname("DRAVIK_HANDHELD_DIR")
+      ->type_name("DIR");
+  app.add_option("--port", cl.port, "a real handheld on this USB-serial tty (Linux), e.g. /dev/ttyACM0")
+      ->type_name("TTY");
+  app.add_option("--host-class", cl.host_class,
+                 "the simulated host's Windows class: 2000, xp or vista (with --port: 2000 or xp; default xp)")
+      ->check(CLI::IsMember({"2000", "xp", "vista"}))
+      ->type_name("CLASS");
+  app.add_option("--library", cl.library, "the Dravik library to load")->envname("DRAVIK_LIBRARY")->type_name("PATH");
+  app.add_option("--log-dir", cl.log_dir, "run in this directory, where the library writes logfile.txt")
+      ->type_name("DIR");
+  app.add_option("--model", cl.model, "model passed to Client_Initialize (default: the library's model id)");
+  app.add_option("--language", cl.language, "language passed to Client_Initialize (default 1)");
+  app.add_option("--wait", cl.wait_timeout_s,
+                 "give up after this many seconds without a handheld (default 0: wait as long as it takes)")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("-q,--quiet", cl.quiet, "no progress display; only errors and the summary");
+  app.add_flag("--plain", cl.plain, "plain progress lines even on a terminal");
+
+  auto* backup = app.add_subcommand("backup", "save a backup of one area of the handheld into FILE");
+  backup->add_option("TYPE", cl.backup_type, "0 EBOOT, 1 IPL, 2 OS, 3 GSM, 4 EXTROM")->required();
+  backup->add_option("FILE", cl.backup_file, "the file to write")->required();
+  auto* info = app.add_subcommand("info", "show the library version, model id, OS version and language, components");
+  auto* list = app.add_subcommand("list", "show the handhelds the host sees, the way the library searches for them");
+  auto* flash = app.add_subcommand("flash", "flash the images given (the default when images are given)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      app.exit(e);
+      return kExitOk;
+    }
+    std::fprintf(stderr, "dravik-update: %s\nRun with --help for the options and examples.\n", e.what());
+    return kExitUsage;
+  }
+
+  auto usage = [](const std::string& msg) {
+    std::fprintf(stderr, "dravik-update: %s\nRun with --help for the options and examples.\n", msg.c_str());
+    return kExitUsage;
+  };
+
+  // Images in the order given on the command line, across the five options.
+  std::map<const CLI::Option*, size_t> taken;
+  for (const CLI::Option* opt : app.parse_order()) {
+    auto it = feature_of.find(opt);
+    if (it == feature_of.end()) continue;
+    size_t index = 0;
+    for (size_t i = 0; i < features.size(); ++i) {
+      if (features[i].id == it->second) index = i;
+    }
+    size_t n = taken[opt]++;
+    if (n >= values[index].size()) continue;
+    ImageSpec spec;
+    std::string error;
+    if (!ParseImageSpec(values[index][n], it->second, &spec, &error)) return usage(error);
+    cl.images.push_back(spec);
+  }
+
+  if (*backup) cl.command = Command::Backup;
+  else if (*info) cl.command = Command::Info;
+  else if (*list) cl.command = Command::List;
+  else cl.command = Command::Flash;
+  (void)flash;
+
+  cl.format = format_opt->count() > 0;
+  cl.verify = no_verify ? VerifyMode::None
+              : verify == "storage"  ? VerifyMode::Storage
+              : verify == "readback" ? VerifyMode::ReadBack
+              : verify == "none"     ? VerifyMode::None
+                                     : VerifyMode::Auto;
+
+  if (cl.command == Command::Flash) {
+    if (cl.images.empty()) {
+      return usage("nothing to flash: give at least one image (--eboot, --ipl, --os, --asset, --extrom FILE[:HEADERLEN])");
+    }
+    if (cl.format && !IsValidFormatType(cl.format_type)) {
+      return usage("format type " + std::to_string(cl.format_type) + " does not exist: use 0, 3 or 4");
+    }
+    if (cl.format && cl.format_type == 3 && cl.format_backup.empty()) {
+      return usage("format type 3 reads 65,536 bytes back: name their file with --format-backup FILE");
+    }
+    if (!cl.format_backup.empty() && !(cl.format && cl.format_type == 3)) {
+      return usage("--format-backup goes with --format 3");
+    }
+    if (cl.verify == VerifyMode::Storage && cl.handheld_dir.empty()) {
+      return usage("--verify storage needs the virtual handheld's directory (--handheld-dir or DRAVIK_HANDHELD_DIR)");
+    }
+  } else {
+    if (!cl.images.empty()) return usage("images are flashed without a command; drop the command or the images");
+    if (cl.format) return usage("--format goes with images to flash");
+  }
+  if (cl.command == Command::Backup && !IsValidBackupType(cl.backup_type)) {
+    return usage("backup type " + std::to_string(cl.backup_type) +
+                 " does not exist: use 0 (EBOOT), 1 (IPL), 2 (OS), 3 (GSM) or 4 (EXTROM)");
+  }
+  *out = cl;
+  return -1;
+}
+
+}  // namespace dravik_update

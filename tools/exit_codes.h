@@ -1,0 +1,20 @@
+// Exit codes of dravik-update, in the manner of sysexits.h, so that scripts can tell the failures apart.
+#ifndef DRAVIK_TOOLS_EXIT_CODES_H
+#define DRAVIK_TOOLS_EXIT_CODES_H
+
+namespace dravik_update {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUsage = 64,           // bad command line, or nothing to flash (the library's status 901)
+  kExitVerifyFailed = 65,    // what the handheld holds differs from the image
+  kExitInputFile = 66,       // an image file is missing, unreadable or shorter than its header
+  kExitDeviceUnavailable = 69,  // no handheld found in time, or it could not be opened (status 101)
+  kExitSoftware = 70,        // the library could not be loaded, or answered something impossible
+  kExitCantCreate = 73,      // an output file (backup) cannot be created
+  kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102)
+};
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_EXIT_CODES_H

@@ -1,0 +1,218 @@
+// dravik-update: the update application. It checks what the user asked for, loads the Dravik library
+// and drives its exports in their documented order (see session.cpp), and turns every outcome into a
+// message and an exit code (exit_codes.h).
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "../platform/win32.h"
+#include "cli.h"
+#include "discovery.h"
+#include "exit_codes.h"
+#include "library_loader.h"
+#include "log_watch.h"
+#include "options.h"
+#include "progress.h"
+#include "session.h"
+
+#ifndef _WIN32
+#include "../platform/posix/host_profile.h"
+#endif
+
+namespace fs = std::filesystem;
+using namespace dravik_update;
+
+namespace {
+
+std::string Absolute(const std::string& path) {
+  if (path.empty()) return path;
+  std::error_code ec;
+  fs::path p = fs::absolute(path, ec);
+  return ec ? path : p.lexically_normal().string();
+}
+
+std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
+  std::vector<std::string> c;
+  if (!cl.library.empty()) return {cl.library};
+  std::string dir = ProgramDirectory();
+  c.push_back(dir + "/" + LibraryFileName());
+  c.push_back(dir + "/../driver/" + LibraryFileName());
+  c.push_back(dir + "/../lib/" + LibraryFileName());
+#ifdef DRAVIK_BUILD_LIBRARY_PATH
+  c.push_back(DRAVIK_BUILD_LIBRARY_PATH);
+#endif
+  for (auto& p : c) p = fs::path(p).lexically_normal().string();
+  return c;
+}
+
+// The host class option without --port changes only the simulated host's version.
+void ApplyHostClass(const std::string& host_class) {
+#ifndef _WIN32
+  w32sim::HostProfile profile = w32sim::CurrentHostProfile();
+  if (host_class == "2000") {
+    profile.major_version = 5;
+    profile.minor_version = 0;
+  } else if (host_class == "xp") {
+    profile.major_version = 5;
+    profile.minor_version = 1;
+  } else if (host_class == "vista") {
+    profile.major_version = 6;
+    profile.minor_version = 0;
+  }
+  w32sim::SetHostProfile(profile);
+#else
+  (void)host_class;
+#endif
+}
+
+int List(ProgressDisplay& ui) {
+  HostView view = LookAtHost();
+  bool vista = IsVistaOrLaterHost(view.major);
+  ui.Result("host: " + HostClassName(view.major, view.minor) + " (Windows " + std::to_string(view.major) + "." +
+            std::to_string(view.minor) + "), library driver setting " + std::to_string(view.driver) +
+            (view.driver == 1 ? " (USB-serial port)" : " (sync driver)"));
+  if (vista) {
+    ui.Result("the library waits for a sync-driver device interface, stops the sync services and uses WinUSB");
+  } else if (view.driver == 1) {
+    ui.Result("the library searches the \"Ports\" class for USB#Vid_0e1f&Pid_4505 with a COM name");
+  } else {
+    ui.Result("the library searches the sync driver's interfaces {25DBCE51-6C8F-4A72-8A6D-B54C2B4FC835}");
+  }
+  auto show = [&](const char* title, const std::vector<FoundDevice>& devices) {
+    ui.Result(title);
+    if (devices.empty()) ui.Result("  none");
+    for (const FoundDevice& d : devices) {
+      std::string line = "  " + d.name;
+      if (!d.detail.empty()) line += "  " + d.detail;
+      if (!d.opens.empty()) line += "  -> " + d.opens;
+      if (!d.searched) line += "  (beyond what the library's search reaches)";
+      ui.Result(line);
+    }
+  };
+  show("USB-serial ports of the handheld (\"Ports\" class):", view.ports);
+  show("sync-driver device interfaces:", view.interfaces);
+  const FoundDevice* dev = DeviceTheLibraryOpens(view);
+  std::vector<std::string> real = RealHandheldTtys();
+  for (const std::string& tty : real) {
+    ui.Result("real handheld on this machine: " + tty + " (USB 0e1f:4505); use it with --port " + tty);
+  }
+  if (dev == nullptr) {
+    ui.Result(std::string("no handheld: the library would wait for one to appear") +
+              (real.empty() ? " (connect it in bootloader mode; on Linux name its tty with --port, or point "
+                              "DRAVIK_HOST_PROFILE at a virtual handheld's profile)"
+                            : ""));
+    return real.empty() ? kExitDeviceUnavailable : kExitOk;
+  }
+  ui.Result("the library would open: " + dev->name + (dev->opens.empty() ? "" : " (" + dev->opens + ")"));
+  std::string problem = PermissionProblem(*dev);
+  if (!problem.empty()) ui.Error("warning: " + problem);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine cl;
+  int parsed = ParseCommandLine(argc, argv, &cl);
+  if (parsed >= 0) return parsed;
+  ProgressDisplay ui(ChooseDisplayMode(cl.quiet, cl.plain));
+
+  // Every path the user gave is fixed before the working directory changes.
+  for (ImageSpec& img : cl.images) {
+    if (!cl.log_dir.empty()) img.path = Absolute(img.path);
+  }
+  if (!cl.log_dir.empty()) {
+    cl.format_backup = Absolute(cl.format_backup);
+    cl.backup_file = Absolute(cl.backup_file);
+    cl.handheld_dir = Absolute(cl.handheld_dir);
+    cl.library = Absolute(cl.library);
+  }
+
+  // Images are checked before the library is even loaded, so nothing reaches the handheld.
+  std::vector<CheckedImage> checked;
+  for (const ImageSpec& spec : cl.images) {
+    CheckedImage img;
+    std::string error;
+    if (!CheckImage(spec, &img, &error)) {
+      ui.Error("error: " + error);
+      return kExitInputFile;
+    }
+    checked.push_back(img);
+  }
+  if (!cl.handheld_dir.empty() && cl.command == Command::Flash && cl.verify != VerifyMode::None &&
+      cl.verify != VerifyMode::ReadBack) {
+    std::error_code ec;
+    if (!fs::is_directory(cl.handheld_dir, ec)) {
+      ui.Error("error: the virtual handheld's directory " + cl.handheld_dir + " does not exist");
+      return kExitInputFile;
+    }
+  }
+  auto creatable = [&](const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (f == nullptr) {
+      ui.Error("error: cannot create " + path);
+      return false;
+    }
+    std::fclose(f);
+    return true;
+  };
+  if (cl.command == Command::Backup && !creatable(cl.backup_file)) return kExitCantCreate;
+  if (cl.format && cl.format_type == 3 && !creatable(cl.format_backup)) return kExitCantCreate;
+
+  if (!cl.log_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(cl.log_dir, ec);
+    fs::current_path(cl.log_dir, ec);
+    if (ec) {
+      ui.Error("error: cannot work in " + cl.log_dir + ": " + ec.message());
+      return kExitCantCreate;
+    }
+  }
+
+  if (!cl.port.empty()) {
+    std::string error;
+    if (!UsePort(cl.port, cl.host_class, &error)) {
+      ui.Error("error: " + error);
+      return kExitUsage;
+    }
+  } else if (!cl.host_class.empty()) {
+    ApplyHostClass(cl.host_class);
+  }
+
+  if (cl.command == Command::List) return List(ui);
+
+  DravikLibrary library;
+  std::string error;
+  if (!library.Load(LibraryCandidates(cl), &error)) {
+    ui.Error("error: " + error);
+    return kExitSoftware;
+  }
+  LogWatch log(Absolute("logfile.txt"));
+  Session session(library.Exports(), library.Path(), ui, log);
+  int code = kExitOk;
+  switch (cl.command) {
+    case Command::Info:
+      code = session.Info();
+      break;
+    case Command::Backup:
+      code = session.Backup(cl.backup_type, cl.backup_file, cl.wait_timeout_s);
+      break;
+    case Command::Flash: {
+      FlashRequest req;
+      req.images = checked;
+      req.format = cl.format;
+      req.format_type = cl.format_type;
+      req.format_backup = cl.format_backup;
+      req.verify = cl.verify;
+      req.handheld_dir = cl.handheld_dir;
+      req.model = cl.model;
+      req.language = cl.language;
+      req.wait_timeout_s = cl.wait_timeout_s;
+      code = session.Flash(req);
+      break;
+    }
+    case Command::List:
+      break;
+  }
+  return code;
+}

@@ -1,0 +1,231 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+namespace dravik_update {
+
+namespace fs = std::filesystem;
+
+const std::vector<Feature>& Features() {
+  static const std::vector<Feature> features = {
+      {1, "eboot", "EBOOT"}, {2, "ipl", "IPL"}, {3, "os", "OS"}, {7, "asset", "ASSET"}, {17, "extrom", "EXTROM"},
+  };
+  return features;
+}
+
+const Feature* FeatureById(uint16_t id) {
+  for (const Feature& f : Features()) {
+    if (f.id == id) return &f;
+  }
+  return nullptr;
+}
+
+std::string TargetArea(uint16_t feature, uint64_t payload_size) {
+  switch (feature) {
+    case 1: return "EBOOT";
+    case 2: return "IPL";
+    case 3: return payload_size > kGsmLimit ? "OS" : "GSM";
+    case 7: return "ASSET";
+    case 17: return "EXTROM";
+    default: return "";
+  }
+}
+
+namespace {
+
+bool ParseNumber(const std::string& text, uint64_t* out) {
+  if (text.empty()) return false;
+  int base = 10;
+  std::string digits = text;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    digits = text.substr(2);
+  }
+  uint64_t value = 0;
+  for (char c : digits) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    if (value > (std::numeric_limits<uint64_t>::max() - d) / base) return false;
+    value = value * base + d;
+  }
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+bool ParseImageSpec(const std::string& text, uint16_t feature, ImageSpec* out, std::string* error) {
+  ImageSpec spec;
+  spec.feature = feature;
+  spec.path = text;
+  size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    std::string suffix = text.substr(colon + 1);
+    uint64_t len = 0;
+    bool looks_numeric = !suffix.empty() && (suffix[0] == '-' || (suffix[0] >= '0' && suffix[0] <= '9'));
+    if (looks_numeric) {
+      if (suffix[0] == '-' || !ParseNumber(suffix, &len)) {
+        *error = "bad header length \"" + suffix + "\" in \"" + text + "\": give a number of bytes (FILE:HEADERLEN)";
+        return false;
+      }
+      if (len > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        *error = "header length " + suffix + " in \"" + text + "\" is too large";
+        return false;
+      }
+      spec.path = text.substr(0, colon);
+      spec.header_len = static_cast<int32_t>(len);
+    }
+  }
+  if (spec.path.empty()) {
+    *error = "no file name in \"" + text + "\"";
+    return false;
+  }
+  *out = spec;
+  return true;
+}
+
+bool CheckImage(const ImageSpec& spec, CheckedImage* out, std::string* error) {
+  const Feature* feature = FeatureById(spec.feature);
+  const std::string what = std::string(feature ? feature->label : "image") + " image " + spec.path;
+  if (spec.path.size() > kMaxFileNameLength) {
+    *error = what + ": the path is longer than " + std::to_string(kMaxFileNameLength) +
+             " characters, which the library cannot queue; use a shorter (relative) path";
+    return false;
+  }
+  std::error_code ec;
+  fs::file_status st = fs::status(spec.path, ec);
+  if (ec || !fs::exists(st)) {
+    *error = what + ": no such file";
+    return false;
+  }
+  if (!fs::is_regular_file(st)) {
+    *error = what + ": not a regular file";
+    return false;
+  }
+  FILE* f = std::fopen(spec.path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = what + ": cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
+  std::fclose(f);
+  uint64_t size = fs::file_size(spec.path, ec);
+  if (ec) {
+    *error = what + ": cannot take its size (" + ec.message() + ")";
+    return false;
+  }
+  if (size < static_cast<uint64_t>(spec.header_len)) {
+    *error = what + ": the file has " + FormatCount(size) + " bytes, shorter than its header of " +
+             FormatCount(static_cast<uint64_t>(spec.header_len)) + " bytes";
+    return false;
+  }
+  uint64_t payload = size - static_cast<uint64_t>(spec.header_len);
+  if (size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+    *error = what + ": " + FormatCount(size) + " bytes is more than the library's 2 GiB limit";
+    return false;
+  }
+  out->spec = spec;
+  out->file_size = size;
+  out->payload_size = static_cast<uint32_t>(payload);
+  out->area = TargetArea(spec.feature, payload);
+  return true;
+}
+
+bool IsScrambledName(const std::string& path) {
+  return path.size() == 5 && path.compare(0, 4, "temp") == 0 && path[4] >= '0' && path[4] <= '4';
+}
+
+bool ReadExpectedPayload(const CheckedImage& image, std::vector<uint8_t>* out, std::string* error) {
+  FILE* f = std::fopen(image.spec.path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = image.spec.path + ": cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
+  out->assign(image.payload_size, 0);
+  bool ok = std::fseek(f, image.spec.header_len, SEEK_SET) == 0 &&
+            std::fread(out->data(), 1, out->size(), f) == out->size();
+  std::fclose(f);
+  if (!ok) {
+    *error = image.spec.path + ": changed while it was flashed (shorter than before)";
+    return false;
+  }
+  if (IsScrambledName(image.spec.path)) {
+    for (uint8_t& b : *out) b ^= 0x5B;
+  }
+  return true;
+}
+
+std::optional<uint64_t> FirstDifference(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& stored) {
+  size_t common = std::min(expected.size(), stored.size());
+  if (common > 0) {
+    // Compare in blocks so that a large image does not cost a byte loop when it matches.
+    constexpr size_t kBlock = 1 << 16;
+    for (size_t at = 0; at < common; at += kBlock) {
+      size_t n = std::min(kBlock, common - at);
+      if (std::memcmp(expected.data() + at, stored.data() + at, n) != 0) {
+        for (size_t i = at; i < at + n; ++i) {
+          if (expected[i] != stored[i]) return i;
+        }
+      }
+    }
+  }
+  if (stored.size() < expected.size()) return stored.size();
+  return std::nullopt;
+}
+
+bool IsValidFormatType(int type) { return type == 0 || type == 3 || type == 4; }
+bool IsValidBackupType(int type) { return type >= 0 && type <= 4; }
+
+const char* BackupTypeArea(int type) {
+  switch (type) {
+    case 0: return "EBOOT";
+    case 1: return "IPL";
+    case 2: return "OS";
+    case 3: return "GSM";
+    case 4: return "EXTROM";
+    default: return "";
+  }
+}
+
+uint64_t FixedBackupSize(int type) {
+  if (type == 0) return 393216;
+  if (type == 3) return 5242880;
+  return 0;
+}
+
+std::optional<int> BackupTypeForArea(const std::string& area) {
+  for (int t = 0; t <= 4; ++t) {
+    if (area == BackupTypeArea(t)) return t;
+  }
+  return std::nullopt;
+}
+
+std::string FormatCount(uint64_t value) {
+  std::string digits = std::to_string(value);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string FormatBytes(uint64_t bytes) {
+  char buf[64];
+  if (bytes >= (1ull << 20)) {
+    std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  } else if (bytes >= (1ull << 10)) {
+    std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(bytes) / (1 << 10));
+  } else {
+    std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+  }
+  return buf;
+}
+
+}  // namespace dravik_update

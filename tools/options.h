@@ -1,0 +1,71 @@
+// The images a user names on the command line, and the checks made on them before anything is sent to
+// the handheld: no device is needed for any of this.
+#ifndef DRAVIK_TOOLS_OPTIONS_H
+#define DRAVIK_TOOLS_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravik_update {
+
+// The features that have a flash command, with the option that names them.
+struct Feature {
+  uint16_t id;
+  const char* option;  // "eboot"
+  const char* label;   // what the progress display shows
+};
+const std::vector<Feature>& Features();
+const Feature* FeatureById(uint16_t id);
+
+// A feature id 3 image of at most this many payload bytes goes to GSM, a larger one to OS.
+constexpr uint64_t kGsmLimit = 6291456;
+// The library keeps file names of at most this many characters.
+constexpr size_t kMaxFileNameLength = 257;
+
+// The flash area an image of the feature lands in: "EBOOT", "IPL", "GSM", "OS", "ASSET", "EXTROM".
+std::string TargetArea(uint16_t feature, uint64_t payload_size);
+
+// FILE or FILE:HEADERLEN. The header length is decimal (or 0x hexadecimal); a suffix after the last colon
+// that is not a number belongs to the file name.
+struct ImageSpec {
+  uint16_t feature = 0;
+  std::string path;
+  int32_t header_len = 0;
+};
+bool ParseImageSpec(const std::string& text, uint16_t feature, ImageSpec* out, std::string* error);
+
+// An image that passed the checks: it exists, is a regular readable file at least as long as its header,
+// and its payload fits the library's 32-bit sizes.
+struct CheckedImage {
+  ImageSpec spec;
+  uint64_t file_size = 0;
+  uint32_t payload_size = 0;
+  std::string area;
+};
+bool CheckImage(const ImageSpec& spec, CheckedImage* out, std::string* error);
+
+// The payload as the handheld stores it: the file without its header; a file named exactly "temp0" to
+// "temp4" is unscrambled by the library (every byte XOR 0x5B) before it is sent.
+bool ReadExpectedPayload(const CheckedImage& image, std::vector<uint8_t>* out, std::string* error);
+bool IsScrambledName(const std::string& path);
+
+// Offset of the first byte where the stored content differs from the expected bytes; a stored content
+// shorter than expected differs at its end. Bytes stored beyond the expected length are not compared.
+std::optional<uint64_t> FirstDifference(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& stored);
+
+// Format and backup types the tool accepts, and what a backup of each type holds.
+bool IsValidFormatType(int type);
+bool IsValidBackupType(int type);
+const char* BackupTypeArea(int type);        // "EBOOT", "IPL", "OS", "GSM", "EXTROM"
+uint64_t FixedBackupSize(int type);          // 393,216 or 5,242,880; 0 when the device announces the size
+std::optional<int> BackupTypeForArea(const std::string& area);
+
+// "1.5 MiB", "393,216 bytes" style figures.
+std::string FormatBytes(uint64_t bytes);
+std::string FormatCount(uint64_t value);
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_OPTIONS_H

@@ -1,0 +1,83 @@
+// What the user sees while the library works: a bar on a terminal, plain lines when standard output is a
+// pipe or a file, nothing but the result with --quiet; and an indicator while a blocking export searches
+// for the handheld.
+#ifndef DRAVIK_TOOLS_PROGRESS_H
+#define DRAVIK_TOOLS_PROGRESS_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace dravik_update {
+
+enum class DisplayMode { Bar, Lines, Quiet };
+
+// Bar when standard output is a terminal, Lines otherwise, Quiet when asked.
+DisplayMode ChooseDisplayMode(bool quiet, bool force_plain);
+
+struct ProgressSample {
+  int percent = 0;
+  std::string label;        // the current feature's area ("OS"), or what is being read back
+  uint64_t bytes_done = 0;  // estimated from the percent
+  uint64_t bytes_total = 0;
+  double seconds = 0;       // since the data started to flow
+};
+
+// "[#####.....]  45%  OS  12.0 MiB/s  0:07 left" (terminal) or the plain line for the sample.
+std::string RenderBar(const ProgressSample& s, int width);
+std::string RenderLine(const ProgressSample& s);
+std::string FormatDuration(double seconds);  // "1:05", "0:00"
+
+class ProgressDisplay {
+ public:
+  explicit ProgressDisplay(DisplayMode mode) : mode_(mode) {}
+  DisplayMode Mode() const { return mode_; }
+
+  // An information line (suppressed with --quiet).
+  void Info(const std::string& line);
+  // A result line: shown also with --quiet.
+  void Result(const std::string& line);
+  // A new progress figure; the bar is redrawn, a plain line is printed every 10 percent and when the
+  // label changes.
+  void Update(const ProgressSample& s);
+  // Ends the progress of one operation (the bar's line is closed).
+  void End();
+  // Writes an error to standard error, after closing an open bar line.
+  void Error(const std::string& line);
+
+  // Shows `text()` while the calling thread is blocked in an export: a spinner with the seconds waited on
+  // a terminal, one line per new text otherwise. When `timeout_s` is positive and `text()` returns
+  // `timeout_text` once that many seconds have passed, `on_timeout` runs on the indicator's thread.
+  class Waiting {
+   public:
+    Waiting(ProgressDisplay& display, std::function<std::string()> text, double timeout_s,
+            std::string timeout_text, std::function<void()> on_timeout);
+    ~Waiting();
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+   private:
+    void Run();
+    ProgressDisplay& display_;
+    std::function<std::string()> text_;
+    double timeout_s_;
+    std::string timeout_text_;
+    std::function<void()> on_timeout_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+  };
+
+ private:
+  void CloseLine();
+  DisplayMode mode_;
+  bool line_open_ = false;  // a bar or spinner occupies the current terminal line
+  int last_printed_percent_ = -1;
+  std::string last_label_;
+};
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_PROGRESS_H

@@ -1,0 +1,433 @@
+#include "session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "../platform/win32.h"
+#include "discovery.h"
+#include "exit_codes.h"
+
+namespace dravik_update {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kWaitingText[] = "waiting for the handheld in bootloader mode\xE2\x80\xA6";  // "…"
+
+ClientResult Fresh() {
+  ClientResult r;
+  std::memset(&r, 0, sizeof r);
+  return r;
+}
+
+std::string Ellipsis(const std::string& text) { return text + "\xE2\x80\xA6"; }
+
+// The flash worker pauses 1000 ms (on the platform's clock) after the last job's completion and only then
+// frees its job list; the link must not be closed under it.
+void WaitForWorkerEnd() { Sleep(1500); }
+
+double SecondsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
+
+}  // namespace
+
+uint64_t WaitForFinishedFile(const std::string& path, uint64_t expected) {
+  uint64_t last = ~0ull;
+  int stable = 0;
+  for (int i = 0; i < 250; ++i) {
+    std::error_code ec;
+    uint64_t size = fs::file_size(path, ec);
+    if (ec) size = 0;
+    if (expected != 0 && size == expected) return size;
+    stable = size == last ? stable + 1 : 0;
+    if (expected == 0 && stable >= 5) return size;
+    last = size;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return last == ~0ull ? 0 : last;
+}
+
+Session::Session(const DravikExports& exports, const std::string& library_path, ProgressDisplay& ui, LogWatch& log)
+    : x_(exports), library_path_(library_path), ui_(ui), log_(log) {}
+
+std::string Session::Text(void (*query)(ClientResult*)) {
+  ClientResult r = Fresh();
+  query(&r);
+  r.szText[sizeof r.szText - 1] = '\0';
+  return r.szText;
+}
+
+void Session::PrintLogHint() { ui_.Error("the library's log: " + log_.Path()); }
+
+void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call) {
+  const std::string waiting = kWaitingText;
+  auto text = [this, waiting, busy_text]() -> std::string {
+    bool searching = false;
+    for (const std::string& line : log_.LinesSinceMark()) {
+      if (line.find("OpenComPort(): sucessful") != std::string::npos ||
+          line.find("OpenComPort(): Fail") != std::string::npos) {
+        searching = false;
+      } else if (line.compare(0, 13, "OpenComPort()") == 0 || line.find("IsWinVerVista") != std::string::npos) {
+        searching = true;
+      }
+    }
+    return searching ? waiting : busy_text;
+  };
+  auto on_timeout = [this, wait_timeout_s]() {
+    ui_.Error("error: no handheld was found within " + FormatDuration(wait_timeout_s) +
+              " (minutes:seconds). Connect it in bootloader mode and check `dravik-update list`.");
+    PrintLogHint();
+    std::fflush(nullptr);
+    std::_Exit(kExitDeviceUnavailable);
+  };
+  ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);
+  call();
+}
+
+Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
+                                   const std::function<uint64_t()>& total_bytes, double* seconds) {
+  const auto start = std::chrono::steady_clock::now();
+  auto last_change = start;
+  int last_percent = -1;
+  for (;;) {
+    ClientResult r = Fresh();
+    x_.Progress(&r);
+    if (r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) {
+      ui_.End();
+      *seconds = SecondsSince(start);
+      return RunEnd::Incomplete;
+    }
+    int percent = static_cast<int>(r.dwValue);
+    ProgressSample s;
+    s.percent = percent;
+    s.label = label(r.dwFeatureId);
+    s.bytes_total = total_bytes();
+    s.bytes_done = s.bytes_total * static_cast<uint64_t>(percent > 100 ? 100 : percent) / 100;
+    s.seconds = SecondsSince(start);
+    ui_.Update(s);
+    if (percent >= 100) {
+      ui_.End();
+      *seconds = s.seconds;
+      return RunEnd::Completed;
+    }
+    if (percent != last_percent) {
+      last_percent = percent;
+      last_change = std::chrono::steady_clock::now();
+    } else if (SecondsSince(last_change) > 20 * 60) {
+      // The library ends a run itself after 15 minutes without a packet; this only guards the tool.
+      ui_.End();
+      ui_.Error("error: the progress has not moved for 20 minutes");
+      *seconds = SecondsSince(start);
+      return RunEnd::Incomplete;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+int Session::OpenFailed() {
+  HostView view = LookAtHost();
+  const FoundDevice* dev = DeviceTheLibraryOpens(view);
+  std::string name = dev ? (dev->opens.empty() ? dev->name : dev->opens) : std::string("the handheld");
+  std::string err = log_.LastLineStartingWith("err: ");
+  std::string why = name + " could not be opened";
+  if (!err.empty()) why = DescribeOpenError(std::atol(err.c_str() + 5), name);
+  ui_.Error("error: the handheld was found but could not be opened (status 101): " + why);
+  PrintLogHint();
+  return kExitDeviceUnavailable;
+}
+
+int Session::RunIncomplete(const std::string& what) {
+  if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
+  ui_.Error("error: the handheld stopped answering during the " + what +
+            "; the library ended the run before it completed (status 102).");
+  // The lines the library wrote last say why (the progress polls excepted).
+  std::vector<std::string> why;
+  for (const std::string& line : log_.LinesSinceMark()) {
+    if (line.compare(0, 17, "Client_Progress()") == 0 || line.empty()) continue;
+    why.push_back(line);
+  }
+  size_t from = why.size() > 3 ? why.size() - 3 : 0;
+  for (size_t i = from; i < why.size(); ++i) ui_.Error("  the log says: " + why[i]);
+  ui_.Error("Check the cable and that the handheld is still in bootloader mode, then run the same command again.");
+  PrintLogHint();
+  return kExitDeviceStopped;
+}
+
+int Session::Info() {
+  ClientResult r = Fresh();
+  ui_.Result("library          " + library_path_);
+  ui_.Result("library version  " + Text(x_.GetLibraryVersion));
+  ui_.Result("model id         " + Text(x_.GetModelID));
+  ui_.Result("OS version       " + Text(x_.GetOSVer));
+  r = Fresh();
+  x_.GetOSLang(&r);
+  ui_.Result("OS language      " + std::to_string(r.dwValue));
+  std::string components;
+  for (uint16_t id : {1, 2, 3, 7, 17}) {
+    r = Fresh();
+    x_.GetComponentInfo(1, id, "", &r);
+    if (r.dwValue != 1) continue;
+    r = Fresh();
+    x_.GetComponentInfo(2, id, "", &r);
+    r.szText[sizeof r.szText - 1] = '\0';
+    std::string version = r.szText;
+    r = Fresh();
+    x_.GetComponentInfo(3, id, version.c_str(), &r);
+    ui_.Result("component " + std::to_string(id) + std::string(id < 10 ? "      " : "     ") + "present, version " +
+               version + (r.dwValue == 1 ? " (as the library expects)" : " (the library expects another version)"));
+  }
+  HostView view = LookAtHost();
+  ui_.Result("host class       " + HostClassName(view.major, view.minor) + " (Windows " + std::to_string(view.major) +
+             "." + std::to_string(view.minor) + "), driver setting " + std::to_string(view.driver));
+  ui_.Result("log              " + log_.Path());
+  return kExitOk;
+}
+
+bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code) {
+  std::string tmp = (fs::temp_directory_path() / ("dravik-verify-" + image.area + "-" +
+                                                    std::to_string(static_cast<long>(std::time(nullptr))) + ".bin"))
+                        .string();
+  log_.Mark();
+  ClientResult r = Fresh();
+  BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });
+  double seconds = 0;
+  uint64_t fixed = FixedBackupSize(type);
+  RunEnd end = FollowRun([&](uint32_t) { return "reading back " + image.area; },
+                         [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, &seconds);
+  if (end == RunEnd::Incomplete) {
+    std::remove(tmp.c_str());
+    *exit_code = RunIncomplete("read-back of " + image.area);
+    return false;
+  }
+  uint64_t size = WaitForFinishedFile(tmp, fixed);
+  FILE* f = std::fopen(tmp.c_str(), "rb");
+  std::vector<uint8_t> stored(size);
+  if (f != nullptr) {
+    stored.resize(std::fread(stored.data(), 1, stored.size(), f));
+    std::fclose(f);
+  }
+  std::remove(tmp.c_str());
+  *check = CompareArea(image, stored, std::min<uint64_t>(stored.size(), image.payload_size));
+  if (stored.size() < image.payload_size && check->checked && check->matches) {
+    check->note = "the backup of " + image.area + " holds " + FormatCount(stored.size()) + " of the image's " +
+                  FormatCount(image.payload_size) + " bytes";
+  }
+  return true;
+}
+
+int Session::Flash(const FlashRequest& req) {
+  ClientResult r = Fresh();
+  std::string version = Text(x_.GetLibraryVersion);
+  std::string model_id = Text(x_.GetModelID);
+  Text(x_.GetOSVer);
+  r = Fresh();
+  x_.GetOSLang(&r);
+  ui_.Info("Dravik " + version + " (" + library_path_ + "), model " + model_id);
+
+  std::string model = req.model.empty() ? model_id : req.model;
+  r = Fresh();
+  x_.Initialize(model.c_str(), req.language, &r);
+  r = Fresh();
+  x_.ValidateROM(0, 0, &r);
+  r = Fresh();
+  x_.VerifyExterns(&r);
+
+  uint64_t total = 0;
+  for (const CheckedImage& img : req.images) {
+    r = Fresh();
+    x_.QueueJob(img.spec.feature, img.spec.path.c_str(), img.spec.header_len, &r);
+    total += img.payload_size;
+    std::string line = "queued " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
+                       img.spec.path + "  " + FormatCount(img.payload_size) + " bytes";
+    if (img.spec.header_len > 0) line += " (after a header of " + FormatCount(img.spec.header_len) + ")";
+    ui_.Info(line);
+  }
+
+  // A tty the user may not open is reported before anything is sent.
+  HostView view = LookAtHost();
+  if (const FoundDevice* dev = DeviceTheLibraryOpens(view)) {
+    std::string problem = PermissionProblem(*dev);
+    if (!problem.empty()) {
+      ui_.Error("error: " + problem);
+      PrintLogHint();
+      return kExitDeviceUnavailable;
+    }
+  }
+
+  std::string format_note;
+  if (req.format) {
+    log_.Mark();
+    BlockingCall(Ellipsis("formatting the disk (type " + std::to_string(req.format_type) + ")"), req.wait_timeout_s,
+                 [&] {
+                   r = Fresh();
+                   if (req.format_type == 0) {
+                     x_.FormatDisk(&r);
+                   } else {
+                     x_.FormatDiskEx(req.format_type, req.format_backup.c_str(), &r);
+                   }
+                 });
+    if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
+    format_note = "format type " + std::to_string(req.format_type) + " done";
+    if (req.format_type == 3) {
+      if (log_.SinceMarkContains("ReadBackup(): Open File")) {
+        ui_.Error("error: the library could not create the format backup file " + req.format_backup);
+        PrintLogHint();
+        return kExitCantCreate;
+      }
+      uint64_t size = WaitForFinishedFile(req.format_backup, 65536);
+      if (size != 65536) {
+        ui_.Error("error: the format backup " + req.format_backup + " holds " + FormatCount(size) +
+                  " bytes instead of 65,536");
+        PrintLogHint();
+        return kExitDeviceStopped;
+      }
+      format_note += ", its 65,536-byte backup saved to " + req.format_backup;
+    }
+    ui_.Info(format_note);
+  }
+
+  log_.Mark();
+  BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
+    r = Fresh();
+    x_.StartFlash(&r);
+  });
+  if (r.dwStatus == CLIENT_STATUS_NO_JOB) {
+    ui_.Error("error: the library has no job queued (status 901): nothing to flash");
+    PrintLogHint();
+    return kExitUsage;
+  }
+  if (r.dwStatus == CLIENT_STATUS_OPEN_FAILED) return OpenFailed();
+  if (r.dwStatus != CLIENT_STATUS_OK) {
+    ui_.Error("error: the library answered Client_StartFlash with the unknown status " + std::to_string(r.dwStatus));
+    PrintLogHint();
+    return kExitSoftware;
+  }
+
+  // Which job the worker is on: the next queued job with the feature id it reports.
+  size_t cursor = 0;
+  uint32_t last_feature = 0;
+  auto label = [&](uint32_t feature) -> std::string {
+    if (feature == 0) return "starting";
+    if (feature != last_feature) {
+      for (size_t i = (last_feature == 0 ? 0 : cursor + 1); i < req.images.size(); ++i) {
+        if (req.images[i].spec.feature == feature) {
+          cursor = i;
+          break;
+        }
+      }
+      last_feature = feature;
+    }
+    const CheckedImage& img = req.images[cursor];
+    return img.area + " " + BaseName(img.spec.path);
+  };
+  double seconds = 0;
+  RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
+  if (end == RunEnd::Incomplete) {
+    x_.CloseComPort();
+    return RunIncomplete("flashing");
+  }
+  WaitForWorkerEnd();
+  ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
+           FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
+
+  VerifyMode mode = req.verify;
+  if (mode == VerifyMode::Auto) mode = req.handheld_dir.empty() ? VerifyMode::ReadBack : VerifyMode::Storage;
+  std::vector<AreaCheck> checks;
+  if (mode == VerifyMode::Storage) {
+    checks = VerifyAgainstStorage(req.images, req.handheld_dir);
+  } else if (mode == VerifyMode::ReadBack) {
+    for (const CheckedImage* img : ImagesToVerify(req.images)) {
+      std::optional<int> type = BackupTypeForArea(img->area);
+      AreaCheck check;
+      if (!type) {
+        check.area = img->area;
+        check.image = img->spec.path;
+        check.note = "no backup type reads " + img->area + " back";
+      } else {
+        int code = kExitOk;
+        if (!ReadBack(*img, *type, &check, &code)) return code;
+      }
+      checks.push_back(check);
+    }
+  }
+
+  r = Fresh();
+  x_.Shutdown();
+
+  bool failed = false;
+  ui_.Result("summary");
+  for (const CheckedImage& img : req.images) {
+    ui_.Result("  " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
+               FormatCount(img.payload_size) + " bytes from " + img.spec.path);
+  }
+  if (!format_note.empty()) ui_.Result("  " + format_note);
+  if (mode == VerifyMode::None) ui_.Result("  not verified (--no-verify)");
+  for (const AreaCheck& c : checks) {
+    if (c.checked && !c.matches) {
+      failed = true;
+      ui_.Error("verification failed: " + DescribeCheck(c));
+    } else {
+      ui_.Result("  " + DescribeCheck(c));
+    }
+  }
+  ui_.Result("  the handheld was sent back to IPL mode");
+  if (failed) {
+    PrintLogHint();
+    return kExitVerifyFailed;
+  }
+  ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
+  return kExitOk;
+}
+
+int Session::Backup(int type, const std::string& path, double wait_timeout_s) {
+  std::string version = Text(x_.GetLibraryVersion);
+  ui_.Info("Dravik " + version + " (" + library_path_ + ")");
+  HostView view = LookAtHost();
+  if (const FoundDevice* dev = DeviceTheLibraryOpens(view)) {
+    std::string problem = PermissionProblem(*dev);
+    if (!problem.empty()) {
+      ui_.Error("error: " + problem);
+      PrintLogHint();
+      return kExitDeviceUnavailable;
+    }
+  }
+  const std::string area = BackupTypeArea(type);
+  const uint64_t fixed = FixedBackupSize(type);
+  log_.Mark();
+  ClientResult r = Fresh();
+  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s, [&] { x_.BackUp(type, path.c_str(), &r); });
+  uint64_t announced = fixed;
+  auto total = [&]() -> uint64_t {
+    if (announced == 0) {
+      std::string line = log_.LastLineStartingWith("SendBackUp(): backup size=");
+      if (!line.empty()) announced = std::strtoull(line.c_str() + 26, nullptr, 10);
+    }
+    return announced;
+  };
+  double seconds = 0;
+  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, &seconds);
+  if (end == RunEnd::Incomplete) {
+    x_.CloseComPort();
+    return RunIncomplete("backup of " + area);
+  }
+  uint64_t size = WaitForFinishedFile(path, total());
+  x_.CloseComPort();
+  if (fixed != 0 && size != fixed) {
+    ui_.Error("error: the backup " + path + " holds " + FormatCount(size) + " bytes instead of " + FormatCount(fixed));
+    PrintLogHint();
+    return kExitDeviceStopped;
+  }
+  ui_.Result("backup type " + std::to_string(type) + " (" + area + "): " + FormatCount(size) + " bytes saved to " +
+             path + " in " + FormatDuration(seconds));
+  return kExitOk;
+}
+
+}  // namespace dravik_update

@@ -1,0 +1,67 @@
+// The update application's work with the library: the exports called in their documented order for an
+// information query, a flashing run (queries, initialise, queue, optional format, start, progress,
+// verification, shutdown) and a backup; each failure turned into a message and an exit code.
+#ifndef DRAVIK_TOOLS_SESSION_H
+#define DRAVIK_TOOLS_SESSION_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "library_loader.h"
+#include "log_watch.h"
+#include "options.h"
+#include "progress.h"
+#include "verify.h"
+
+namespace dravik_update {
+
+enum class VerifyMode { Auto, Storage, ReadBack, None };
+
+struct FlashRequest {
+  std::vector<CheckedImage> images;
+  bool format = false;
+  int format_type = 0;
+  std::string format_backup;
+  VerifyMode verify = VerifyMode::Auto;
+  std::string handheld_dir;  // the virtual handheld's directory, empty for a real device
+  std::string model;         // empty: the model id the library reports
+  int32_t language = 1;
+  double wait_timeout_s = 0;  // 0: wait for the handheld as long as it takes
+};
+
+class Session {
+ public:
+  Session(const DravikExports& exports, const std::string& library_path, ProgressDisplay& ui, LogWatch& log);
+
+  int Info();
+  int Flash(const FlashRequest& request);
+  int Backup(int type, const std::string& path, double wait_timeout_s);
+
+ private:
+  enum class RunEnd { Completed, Incomplete };
+
+  // Runs a blocking export while the indicator shows the search for the handheld, then `busy_text`.
+  void BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call);
+  // Polls Client_Progress until 100 or status 102.
+  RunEnd FollowRun(const std::function<std::string(uint32_t feature)>& label,
+                   const std::function<uint64_t()>& total_bytes, double* seconds);
+  int OpenFailed();
+  int RunIncomplete(const std::string& what);
+  void PrintLogHint();
+  std::string Text(void (*query)(ClientResult*));
+  bool ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code);
+
+  const DravikExports& x_;
+  std::string library_path_;
+  ProgressDisplay& ui_;
+  LogWatch& log_;
+};
+
+// Waits until a file the library's backup thread is finishing has its final size: `expected` bytes when
+// known, otherwise a size that stays the same for a moment. Returns the size.
+uint64_t WaitForFinishedFile(const std::string& path, uint64_t expected);
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_SESSION_H

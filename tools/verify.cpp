@@ -1,0 +1,98 @@
+#include "verify.h"
+
+#include <cstdio>
+#include <map>
+
+#include "storage.h"
+
+namespace dravik_update {
+
+std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>& images) {
+  std::map<std::string, const CheckedImage*> last;
+  std::vector<std::string> order;
+  for (const CheckedImage& img : images) {
+    if (last.find(img.area) == last.end()) order.push_back(img.area);
+    last[img.area] = &img;
+  }
+  std::vector<const CheckedImage*> out;
+  for (const std::string& area : order) out.push_back(last[area]);
+  return out;
+}
+
+AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered) {
+  AreaCheck check;
+  check.area = image.area;
+  check.image = image.spec.path;
+  std::vector<uint8_t> expected;
+  std::string error;
+  if (!ReadExpectedPayload(image, &expected, &error)) {
+    check.note = error;
+    return check;
+  }
+  if (covered < expected.size()) {
+    expected.resize(covered);
+    check.note = "the read-back covers the first " + FormatCount(covered) + " of " +
+                 FormatCount(image.payload_size) + " bytes";
+  }
+  check.checked = true;
+  check.compared = expected.size();
+  check.stored_length = stored.size();
+  auto diff = FirstDifference(expected, stored);
+  check.matches = !diff.has_value();
+  if (diff) check.first_difference = *diff;
+  return check;
+}
+
+namespace {
+
+bool AreaByName(const std::string& name, handheld::Area* out) {
+  static const handheld::Area all[] = {handheld::Area::IPL, handheld::Area::EBOOT, handheld::Area::CFG,
+                                       handheld::Area::OS,  handheld::Area::GSM,   handheld::Area::EXTROM,
+                                       handheld::Area::ASSET};
+  for (handheld::Area a : all) {
+    if (name == handheld::AreaName(a)) {
+      *out = a;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir) {
+  std::vector<AreaCheck> checks;
+  handheld::Storage storage(dir);
+  for (const CheckedImage* img : ImagesToVerify(images)) {
+    handheld::Area area;
+    if (!AreaByName(img->area, &area)) {
+      AreaCheck c;
+      c.area = img->area;
+      c.image = img->spec.path;
+      c.note = "the handheld has no area " + img->area;
+      checks.push_back(c);
+      continue;
+    }
+    checks.push_back(CompareArea(*img, storage.Read(area), img->payload_size));
+  }
+  return checks;
+}
+
+std::string DescribeCheck(const AreaCheck& c) {
+  if (!c.checked) return c.area + " (" + c.image + "): not verified: " + c.note;
+  if (c.matches) {
+    std::string s = c.area + " (" + c.image + "): verified, " + FormatCount(c.compared) + " bytes match";
+    if (!c.note.empty()) s += " (" + c.note + ")";
+    return s;
+  }
+  char off[64];
+  std::snprintf(off, sizeof off, "0x%llx (%s)", static_cast<unsigned long long>(c.first_difference),
+                FormatCount(c.first_difference).c_str());
+  std::string s = c.area + " differs from " + c.image + " at offset " + off;
+  if (c.first_difference == c.stored_length && c.stored_length < c.compared) {
+    s += ": the handheld holds only " + FormatCount(c.stored_length) + " of its " + FormatCount(c.compared) + " bytes";
+  }
+  return s;
+}
+
+}  // namespace dravik_update

@@ -1,0 +1,39 @@
+// Checks after a flashing run that the handheld holds what was flashed: the virtual handheld by reading its
+// storage directory, a real one by reading areas back with the library's backup (see session.cpp).
+#ifndef DRAVIK_TOOLS_VERIFY_H
+#define DRAVIK_TOOLS_VERIFY_H
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace dravik_update {
+
+struct AreaCheck {
+  std::string area;
+  std::string image;     // file the area was flashed from
+  bool checked = false;  // false: nothing could read the area back (reason in `note`)
+  bool matches = false;
+  uint64_t first_difference = 0;
+  uint64_t compared = 0;
+  uint64_t stored_length = 0;
+  std::string note;
+};
+
+// The images whose content should be in the handheld now: the last one flashed into each area.
+std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>& images);
+
+// Compares the payload of the image with stored bytes (at most `covered` of them when the read-back is
+// shorter than the image) and fills the check.
+AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered);
+
+// Compares every area against the virtual handheld's directory.
+std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir);
+
+// "EBOOT differs from eboot.nb0 at offset 0x1234 (4,660)".
+std::string DescribeCheck(const AreaCheck& check);
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_VERIFY_H
