@@ -1,0 +1,189 @@
+// The virtual handheld's format and backup exchanges: what the host receives, and what the storage
+// holds afterwards.
+#include <gtest/gtest.h>
+
+#include "handheld_client.h"
+#include "test_support.h"
+#include "virtual_handheld.h"
+
+namespace {
+
+using handheld::Area;
+using handheld_test::Command;
+using handheld_test::FormatCommand;
+using handheld_test::Frame;
+using handheld_test::HostClient;
+using handheld_test::Le32;
+using testing_support::PatternBytes;
+
+class HandheldFormatBackup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    device_ = std::make_unique<handheld::VirtualHandheld>(dir_.path() + "/hh");
+    path_ = device_->StartPty();
+    ASSERT_FALSE(path_.empty());
+    host_ = HostClient::OpenPty(path_);
+    ASSERT_TRUE(host_);
+  }
+
+  void Put(Area area, const std::vector<uint8_t>& bytes) {
+    ASSERT_TRUE(device_->GetStorage().Write(area, bytes.data(), bytes.size()));
+  }
+
+  // Sends a command and reads the "FF112254" completion.
+  Frame Exchange(const Frame& command) {
+    Frame done{};
+    EXPECT_TRUE(host_->SendFrame(command));
+    EXPECT_TRUE(host_->ReceiveFrame(&done));
+    EXPECT_EQ(handheld_test::CodeOf(done), "FF112254");
+    return done;
+  }
+
+  testing_support::TempDir dir_;
+  std::unique_ptr<handheld::VirtualHandheld> device_;
+  std::string path_;
+  std::unique_ptr<HostClient> host_;
+};
+
+TEST_F(HandheldFormatBackup, FormatSetsTheNamedAreasAndErasesThemOnly) {
+  Put(Area::GSM, PatternBytes(5000, 1));
+  Put(Area::OS, PatternBytes(5000, 2));
+  Put(Area::EXTROM, PatternBytes(5000, 3));
+  Put(Area::IPL, PatternBytes(500, 4));
+  // GSM and OS named, EBOOT, IPL and EXTROM left at zero.
+  Frame cmd = FormatCommand("FF112253", {5000000, 0, 0, 30000000, 0});
+  Exchange(cmd);
+  EXPECT_TRUE(host_->Quiet(100));  // type 0: no data after the completion
+  auto& storage = device_->GetStorage();
+  EXPECT_EQ(storage.Capacity(Area::GSM), 5000000u);
+  EXPECT_EQ(storage.Capacity(Area::OS), 30000000u);
+  EXPECT_EQ(storage.StoredLength(Area::GSM), 0u);
+  EXPECT_EQ(storage.StoredLength(Area::OS), 0u);
+  EXPECT_EQ(storage.Read(Area::EXTROM), PatternBytes(5000, 3));
+  EXPECT_EQ(storage.Read(Area::IPL), PatternBytes(500, 4));
+  EXPECT_EQ(storage.Capacity(Area::EXTROM), handheld::kDefaultExtRomCapacity);
+  auto sizes = device_->LastFormatSizes();
+  EXPECT_TRUE(std::equal(sizes.begin(), sizes.end(), cmd.begin() + 8));
+  EXPECT_EQ(device_->FormatCount(), 1u);
+}
+
+TEST_F(HandheldFormatBackup, FormatTypeThreeSendsTheGsmFfsAreaAsItWasBefore) {
+  auto gsm = PatternBytes(70000, 5);
+  Put(Area::GSM, gsm);
+  Exchange(FormatCommand("FF112257", {3000000, 0, 0, 0, 0}));
+  std::vector<uint8_t> backup;
+  ASSERT_TRUE(host_->ReceiveData(65536, &backup));
+  EXPECT_EQ(backup, std::vector<uint8_t>(gsm.begin(), gsm.begin() + 65536));
+  EXPECT_TRUE(host_->Quiet(100));
+  EXPECT_EQ(device_->FramesSent(), 1u + 44u);  // completion, 43 full frames and one of 176 bytes used
+  EXPECT_EQ(device_->GetStorage().StoredLength(Area::GSM), 0u);
+  // The last frame carries the area's last 176 bytes and zeros after them.
+  auto events = handheld_test::RecordOf(*device_, 2 + 2 * 45);
+  const auto& last = events[events.size() - 2];
+  ASSERT_EQ(last.bytes.size(), 1520u);
+  EXPECT_EQ(last.bytes[175], gsm[65535]);
+  EXPECT_EQ(last.bytes[176], 0);
+}
+
+TEST_F(HandheldFormatBackup, FormatTypeThreeOfAnUnwrittenGsmSendsErasedFlash) {
+  Exchange(FormatCommand("FF112257", {0, 0, 0, 0, 0}));
+  std::vector<uint8_t> backup;
+  ASSERT_TRUE(host_->ReceiveData(65536, &backup));
+  EXPECT_EQ(backup, std::vector<uint8_t>(65536, 0xFF));
+}
+
+TEST_F(HandheldFormatBackup, FormatTypeFourAndZeroCodeFramesAnswerWithTheCompletionOnly) {
+  Put(Area::OS, PatternBytes(3000, 6));
+  Exchange(FormatCommand("FF112264", {0, 0, 0, 0, 4000}));
+  EXPECT_TRUE(host_->Quiet(100));
+  EXPECT_EQ(device_->GetStorage().Capacity(Area::EXTROM), 4000u);
+  // Format type 1: zero code, sizes present. Nothing is formatted; the host still gets its completion.
+  Exchange(FormatCommand(nullptr, {0, 0, 0, 77, 0}));
+  EXPECT_TRUE(host_->Quiet(100));
+  EXPECT_EQ(device_->GetStorage().StoredLength(Area::OS), 3000u);
+  EXPECT_NE(device_->GetStorage().Capacity(Area::OS), 77u);
+  EXPECT_EQ(device_->FormatCount(), 1u);
+  // An unknown backup type: an all-zero frame; completion with the sizes, no data.
+  Frame done = Exchange(Frame{});
+  EXPECT_EQ(Le32(&done[8]), 3000u);
+  EXPECT_TRUE(host_->Quiet(100));
+}
+
+TEST_F(HandheldFormatBackup, CompletionCarriesTheStoredLengthsOfOsExtRomAndIpl) {
+  Put(Area::OS, PatternBytes(3000, 1));
+  Put(Area::EXTROM, PatternBytes(4500, 2));
+  Put(Area::IPL, PatternBytes(1234, 3));
+  Frame done = Exchange(Command("FF112260"));
+  EXPECT_EQ(Le32(&done[8]), 3000u);
+  EXPECT_EQ(Le32(&done[12]), 4500u);
+  EXPECT_EQ(Le32(&done[16]), 1234u);
+  for (size_t i = 20; i < done.size(); ++i) ASSERT_EQ(done[i], 0) << i;
+}
+
+TEST_F(HandheldFormatBackup, EachBackupTypeSendsItsPartitionByteForByte) {
+  auto eboot = PatternBytes(200000, 1);
+  auto ipl = PatternBytes(1234, 2);
+  auto os = PatternBytes(3000, 3);
+  auto gsm = PatternBytes(100000, 4);
+  auto ext = PatternBytes(4560, 5);  // exactly three frames
+  Put(Area::EBOOT, eboot);
+  Put(Area::IPL, ipl);
+  Put(Area::OS, os);
+  Put(Area::GSM, gsm);
+  Put(Area::EXTROM, ext);
+  auto erased_beyond = [](std::vector<uint8_t> bytes, size_t size) {
+    bytes.resize(size, 0xFF);
+    return bytes;
+  };
+  struct Case {
+    const char* code;
+    size_t size;
+    std::vector<uint8_t> expected;
+  } cases[] = {{"FF112261", 393216, erased_beyond(eboot, 393216)},
+               {"FF112260", ipl.size(), ipl},
+               {"FF112259", os.size(), os},
+               {"FF112258", 5242880, erased_beyond(gsm, 5242880)},
+               {"FF112262", ext.size(), ext}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    uint32_t sent_before = device_->FramesSent();
+    Exchange(Command(c.code));
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(host_->ReceiveData(c.size, &data));
+    EXPECT_TRUE(data == c.expected);
+    EXPECT_TRUE(host_->Quiet(50));
+    EXPECT_EQ(device_->FramesSent() - sent_before, 1 + (c.size + 1519) / 1520);
+  }
+}
+
+TEST_F(HandheldFormatBackup, BackupOfAnEmptyPartitionSendsNoDataFrame) {
+  Frame done = Exchange(Command("FF112259"));
+  EXPECT_EQ(Le32(&done[8]), 0u);
+  EXPECT_TRUE(host_->Quiet(100));
+  // And the link is still in step.
+  ASSERT_TRUE(host_->SendFrame(Command("FF112266")));
+  EXPECT_EQ(device_->Flag(), 1);
+}
+
+TEST_F(HandheldFormatBackup, EbootBackupCutsALongerStoredAreaToItsFixedSize) {
+  auto eboot = PatternBytes(400000, 8);
+  Put(Area::EBOOT, eboot);
+  Exchange(Command("FF112261"));
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(host_->ReceiveData(393216, &data));
+  EXPECT_EQ(data, std::vector<uint8_t>(eboot.begin(), eboot.begin() + 393216));
+  EXPECT_TRUE(host_->Quiet(100));
+}
+
+TEST_F(HandheldFormatBackup, AFormatFollowedByFlashingFillsTheNewlySizedArea) {
+  Exchange(FormatCommand("FF112253", {0, 0, 0, 7000000, 0}));
+  auto image = PatternBytes(7000000, 9);
+  ASSERT_TRUE(host_->SendFrame(Command("FF112246", 7000000)));
+  ASSERT_TRUE(host_->SendImage(image));
+  Frame done;
+  ASSERT_TRUE(host_->ReceiveFrame(&done));
+  EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
+  EXPECT_TRUE(device_->GetStorage().Read(Area::OS) == image);
+}
+
+}  // namespace
