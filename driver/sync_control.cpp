@@ -88,7 +88,7 @@ int TerminateNamedProcessNt(const char* target) {
         if (enumProcessModules(hProcess, &hModule, sizeof(hModule), &cbModules)) {
           char szBase[kMaxProcessName + 1] = {};
           if (getModuleBaseName(hProcess, hModule, szBase, kMaxProcessName) > 0) {
-            std::strncpy(szName, szBase, kMaxProcessName);
+            std::memcpy(szName, szBase, sizeof szName);  // szBase is zero-filled and as large
             szName[kMaxProcessName] = '\0';
           }
         }
