@@ -69,6 +69,11 @@ if printf '%s\n' "$imports" | grep -Eq '^(libgcc|libstdc\+\+|libwinpthread)'; th
   complain "needs mingw runtime DLLs: $(printf '%s\n' "$imports" | grep -E '^(libgcc|libstdc|libwinpthread)' | tr '\n' ' ')"
 fi
 
+# The library must load on Windows 2000 and XP hosts: no kernel32 entry point that came with Vista.
+kernel32="$(awk '/DLL Name:/ {k = (tolower($3) == "kernel32.dll"); next} k && NF >= 2 {print $NF}' <<<"$dump")"
+late="$(grep -Ex 'GetTickCount64|InitOnce[A-Za-z]*|[A-Za-z]*ConditionVariable[A-Za-z]*|[A-Za-z]*SRWLock[A-Za-z]*|CreateSymbolicLink[AW]|GetFinalPathNameByHandle[AW]|SetFileInformationByHandle|CancelIoEx' <<<"$kernel32" || true)"
+[ -z "$late" ] || complain "imports kernel32 functions that Windows before Vista lacks: $(tr '\n' ' ' <<<"$late")"
+
 if [ "$fail" -ne 0 ]; then
   echo "check-dll-exports: $dll FAILED" >&2
   exit 1
