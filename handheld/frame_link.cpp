@@ -59,6 +59,13 @@ Frame FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arriva
     in_pos_ += kFrameSize;
     record_.Add(Dir::HostToDevice, Kind::Frame, frame.data(), frame.size());
     FaultInjector::Verdict v = faults_.OnFrameReceived();
+    if (v.vanish_after) {
+      // The cable goes with this frame: it is not acknowledged (an acknowledgement written just before
+      // the close could be lost or not, as the host happened to read it).
+      if (hooks_.log) hooks_.log("vanishing after frame " + std::to_string(v.number));
+      if (hooks_.vanish) hooks_.vanish();
+      throw SessionEnd{SessionEnd::Why::Closed};
+    }
     if (hooks_.in_os_mode && hooks_.in_os_mode()) continue;  // the OS does not speak the protocol
     bool taken = !v.lose_ack && !v.short_ack && !v.ignore;
     if (taken && on_arrival) on_arrival(frame);
@@ -69,11 +76,6 @@ Frame FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arriva
     } else if (!v.lose_ack) {
       WriteOrEnd(kAck, kAckSize);
       record_.Add(Dir::DeviceToHost, Kind::Ack, kAck, kAckSize);
-    }
-    if (v.vanish_after) {
-      if (hooks_.log) hooks_.log("vanishing after frame " + std::to_string(v.number));
-      if (hooks_.vanish) hooks_.vanish();
-      throw SessionEnd{SessionEnd::Why::Closed};
     }
     if (v.silent_after) {
       if (hooks_.log) hooks_.log("falling silent after frame " + std::to_string(v.number));

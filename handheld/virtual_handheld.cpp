@@ -63,6 +63,7 @@ void VirtualHandheld::Impl::Serve(Server* server) {
       } catch (const SessionEnd& end) {
         switch (end.why) {
           case SessionEnd::Why::HostGone:
+            memory.Log("host closed the link");
             link.RecordLeftover();
             transport.DropHost();
             same_host = false;

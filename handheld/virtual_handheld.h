@@ -47,9 +47,11 @@ struct FaultPlan {
   std::vector<uint32_t> ignore_frames;          // acknowledge but do not act on the frame (it is lost)
   uint32_t wrong_packets_before_completion = 0;  // non-completion frames sent before each completion
   uint32_t completion_delay_ms = 0;             // real milliseconds before each completion frame
-  uint32_t silent_after_frames = 0;             // after this many frames: read nothing, send nothing
-  uint32_t vanish_after_frames = 0;             // after this many frames: close the device end
-  uint32_t vanish_after_sent_frames = 0;        // after sending this many frames to the host: close
+  uint32_t silent_after_frames = 0;             // after this many frames (the last one acknowledged):
+                                                // read nothing, send nothing
+  uint32_t vanish_after_frames = 0;             // close the device end on this frame (not acknowledged)
+  uint32_t vanish_after_sent_frames = 0;        // after sending this many frames to the host (the last
+                                                // one acknowledged by the host): close
   uint32_t short_frames_sent = 0;               // this many of the device's next data frames go out short
   // How a short data frame goes: its first short_frame_bytes bytes, then, when no acknowledgement has
   // come within short_frame_resend_ms (real), the whole frame again.
