@@ -104,8 +104,10 @@ int EnumeratePortsNext(HDEVINFO list, char* out) {
     char szPort[kPortNameBytes + 1] = {};
     DWORD dwType = 0;
     DWORD cbData = kPortNameBytes;
+    // A value that fills all 7 bytes without a terminator is longer than a port name can be.
     if (RegQueryValueExA(hKey, "portname", nullptr, &dwType, reinterpret_cast<LPBYTE>(szPort), &cbData) !=
-        ERROR_SUCCESS) {
+            ERROR_SUCCESS ||
+        std::strlen(szPort) >= kPortNameBytes) {
       RegCloseKey(hKey);
       return 0;
     }
