@@ -94,7 +94,15 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   app.add_option("--wait", cl.wait_timeout_s,
                  "give up after this many seconds without a handheld (default 0: wait as long as it takes)")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            try {
+              if (std::stod(value) >= 0) return "";
+            } catch (...) {
+            }
+            return "give a number of seconds, 0 or more";
+          },
+          "", "seconds"));
   app.add_flag("-q,--quiet", cl.quiet, "no progress display; only errors and the summary");
   app.add_flag("--plain", cl.plain, "plain progress lines even on a terminal");
 

@@ -1,0 +1,321 @@
+// dravik-update end to end: the program run as a user runs it, against the virtual handheld behind a
+// simulated XP-plus host; its exit codes, what it tells the user and what reaches the handheld.
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "handheld/virtual_handheld.h"
+#include "platform/posix/host_profile.h"
+#include "test_support.h"
+#include "tool_runner.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using handheld::Area;
+using testing_support::PatternBytes;
+using testing_support::WriteFileBytes;
+using tool_test::RunTool;
+using tool_test::ToolRun;
+
+constexpr const char* kInterfacePath =
+    "\\\\?\\usb#vid_0e1f&pid_4505#7&2a&0&1#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
+
+bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+class ToolEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { handheld_ = std::make_unique<handheld::VirtualHandheld>(device_dir_.path()); }
+  void TearDown() override { handheld_->Stop(); }
+
+  // A host whose sync-driver interface opens `opens` (the handheld's pty unless a test says otherwise).
+  void WriteHost(const std::string& opens, uint32_t major = 5, uint32_t minor = 1) {
+    w32sim::HostProfile profile;
+    profile.major_version = major;
+    profile.minor_version = minor;
+    profile.windows_directory = dir_.File("windows");
+    if (!opens.empty()) {
+      w32sim::DeviceInterface itf;
+      itf.path = kInterfacePath;
+      itf.opens = opens;
+      itf.winusb = false;
+      profile.interfaces = {itf};
+    }
+    std::string error;
+    ASSERT_TRUE(w32sim::SaveHostProfileFile(dir_.File("host.profile"), profile, &error)) << error;
+  }
+  void ServeHandheld() { WriteHost(handheld_->StartPty()); }
+
+  std::string Image(const std::string& name, const Bytes& bytes) {
+    std::string path = dir_.File(name);
+    WriteFileBytes(path, bytes);
+    return path;
+  }
+
+  ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true) {
+    std::map<std::string, std::string> env = {
+        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")},
+        {"DRAVIK_CLOCK_SCALE", "100"},
+        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},
+        {"DRAVIK_HANDHELD_DIR", with_handheld_dir ? device_dir_.path() : ""},
+        {"DRAVIK_LIBRARY", ""},
+    };
+    return RunTool(args, env, dir_.path());
+  }
+
+  uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
+
+  testing_support::TempDir dir_;
+  testing_support::TempDir device_dir_;
+  std::unique_ptr<handheld::VirtualHandheld> handheld_;
+};
+
+// ---- Command line: usage errors, help, and the checks made before the library is loaded ----
+
+TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
+  ServeHandheld();
+  const std::string os = Image("os.nb0", PatternBytes(3000));
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{}, "nothing to flash"},
+      {{"--bogus"}, "--bogus"},
+      {{"--os", os, "--format", "7"}, "format type 7"},
+      {{"--os", os, "--format", "3"}, "--format-backup"},
+      {{"--os", os, "--format-backup", "b.bin"}, "--format 3"},
+      {{"--os", os + ":-5"}, "bad header length"},
+      {{"backup", "9", "x.bin"}, "backup type 9"},
+      {{"backup", "2"}, "FILE"},
+      {{"info", "--os", os}, "without a command"},
+      {{"--os", os, "--port", "/dev/null", "--host-class", "vista"}, "host classes"},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = Run(c.args);
+    EXPECT_EQ(64, run.exit_code) << run.All();
+    EXPECT_TRUE(Contains(run.err, c.says)) << "expected \"" << c.says << "\" in: " << run.err;
+  }
+  EXPECT_EQ(0u, HostFramesReceived());
+}
+
+TEST_F(ToolEndToEnd, HelpShowsExamplesAndEveryExitCode) {
+  ToolRun run = Run({"--help"});
+  EXPECT_EQ(0, run.exit_code);
+  for (const char* what : {"Examples:", "--eboot", "backup 2", "64", "65", "66", "69", "74", "logfile.txt"}) {
+    EXPECT_TRUE(Contains(run.out, what)) << what;
+  }
+}
+
+TEST_F(ToolEndToEnd, ImageProblemsExit66BeforeAnythingIsSent) {
+  ServeHandheld();
+  const std::string good = Image("eboot.nb0", PatternBytes(2000));
+  const std::string small = Image("os.nb0", PatternBytes(100));
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> says;
+  } cases[] = {
+      {{"--eboot", good, "--os", dir_.File("missing.nb0")}, {"missing.nb0", "no such file"}},
+      {{"--os", small + ":128"}, {"os.nb0", "shorter than its header", "128"}},
+      {{"--ipl", dir_.path()}, {"not a regular file"}},
+      {{"--os", "/" + std::string(300, 'x')}, {"longer than 257"}},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = Run(c.args);
+    EXPECT_EQ(66, run.exit_code) << run.All();
+    for (const std::string& s : c.says) EXPECT_TRUE(Contains(run.err, s)) << s << " in: " << run.err;
+  }
+  // Nothing reached the handheld, and the library was not even loaded.
+  EXPECT_EQ(0u, HostFramesReceived());
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
+}
+
+TEST_F(ToolEndToEnd, UnreadableImageExits66) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  ServeHandheld();
+  const std::string locked = Image("locked.nb0", PatternBytes(100));
+  chmod(locked.c_str(), 0);
+  ToolRun run = Run({"--os", locked});
+  EXPECT_EQ(66, run.exit_code);
+  EXPECT_TRUE(Contains(run.err, "cannot be read")) << run.err;
+}
+
+// ---- Flashing runs against the virtual handheld ----
+
+TEST_F(ToolEndToEnd, FlashesInQueueOrderSkipsHeadersAndVerifiesStorage) {
+  ServeHandheld();
+  const Bytes eboot_file = PatternBytes(393216 + 64, 1);
+  const Bytes ext = PatternBytes(7000, 2);
+  const Bytes gsm_file = PatternBytes(12345, 3);
+  const std::string eboot = Image("eboot.nb0", eboot_file);
+  const std::string extrom = Image("extrom.bin", ext);
+  const std::string os = Image("gsm.nb0", gsm_file);
+  ToolRun run = Run({"--extrom", extrom, "--eboot", eboot + ":64", "--os", os + ":0x10"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_EQ(Bytes(eboot_file.begin() + 64, eboot_file.end()), handheld_->GetStorage().Read(Area::EBOOT));
+  EXPECT_EQ(ext, handheld_->GetStorage().Read(Area::EXTROM));
+  EXPECT_EQ(Bytes(gsm_file.begin() + 16, gsm_file.end()), handheld_->GetStorage().Read(Area::GSM));
+  // Plain progress lines (stdout is a pipe), the summary, and the areas verified.
+  EXPECT_TRUE(Contains(run.out, "progress 100%")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "EBOOT (" + eboot + "): verified")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "GSM (" + os + "): verified")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "sent back to IPL mode")) << run.out;
+  // Queue order on the wire: the EXTROM command before the EBOOT one before the OS one, reboot last.
+  std::vector<std::string> codes;
+  for (const auto& e : handheld_->Record()) {
+    if (e.kind != handheld::WireEvent::Kind::Frame ||
+        e.direction != handheld::WireEvent::Direction::HostToDevice || e.bytes.size() < 8)
+      continue;
+    std::string code(e.bytes.begin(), e.bytes.begin() + 8);
+    if (code.compare(0, 4, "FF11") == 0) codes.push_back(code);
+  }
+  EXPECT_EQ((std::vector<std::string>{"FF112263", "FF112244", "FF112246", "FF112249"}), codes);
+}
+
+TEST_F(ToolEndToEnd, QuietRunPrintsOnlyTheSummary) {
+  ServeHandheld();
+  const std::string ipl = Image("ipl.nb0", PatternBytes(5000, 4));
+  ToolRun run = Run({"--quiet", "--ipl", ipl});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_FALSE(Contains(run.out, "progress")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "queued")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "summary")) << run.out;
+}
+
+TEST_F(ToolEndToEnd, FormatType3SavesItsBackupBeforeFlashing) {
+  ServeHandheld();
+  const std::string os = Image("os.nb0", PatternBytes(6291456 + 1520, 5));
+  ToolRun run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_EQ(65536u, std::filesystem::file_size(dir_.File("format.bin")));
+  EXPECT_TRUE(Contains(run.out, "format type 3 done")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "OS (" + os + "): verified")) << run.out;
+}
+
+TEST_F(ToolEndToEnd, ReadBackVerificationWithoutTheStorageDirectory) {
+  ServeHandheld();
+  const Bytes eboot_bytes = PatternBytes(393216, 6);
+  const std::string eboot = Image("eboot.nb0", eboot_bytes);
+  const std::string asset = Image("asset.bin", PatternBytes(225, 7));
+  ToolRun run = Run({"--eboot", eboot, "--asset", asset}, /*with_handheld_dir=*/false);
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "EBOOT (" + eboot + "): verified, 393,216 bytes match")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "no backup type reads ASSET back")) << run.out;
+  size_t backups = 0;
+  for (const auto& e : handheld_->Record()) {
+    if (e.direction == handheld::WireEvent::Direction::HostToDevice && e.bytes.size() >= 8 &&
+        std::string(e.bytes.begin(), e.bytes.begin() + 8) == "FF112261")
+      ++backups;
+  }
+  EXPECT_EQ(1u, backups);
+}
+
+TEST_F(ToolEndToEnd, DifferingAreaFailsVerificationWithAreaAndOffset) {
+  ServeHandheld();
+  // The storage compared is a copy of the handheld whose EXTROM differs at byte 5000 from the image.
+  testing_support::TempDir stale;
+  Bytes differing = PatternBytes(10000, 8);
+  differing[5000] ^= 0xFF;
+  handheld::Storage(stale.path()).Write(Area::EXTROM, differing.data(), differing.size());
+  const std::string ext = Image("extrom.bin", PatternBytes(10000, 8));
+  ToolRun run = Run({"--extrom", ext, "--handheld-dir", stale.path()});
+  EXPECT_EQ(65, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "verification failed: EXTROM differs from " + ext + " at offset 0x1388 (5,000)"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "logfile.txt")) << run.err;
+  // The handheld itself got the image.
+  EXPECT_EQ(PatternBytes(10000, 8), handheld_->GetStorage().Read(Area::EXTROM));
+}
+
+TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.vanish_after_frames = 40;
+  handheld_->SetFaults(plan);
+  const std::string os = Image("os.nb0", PatternBytes(1520 * 200, 9));
+  ToolRun run = Run({"--os", os});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "stopped answering")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "status 102")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "the library's log: " + dir_.File("logfile.txt"))) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("logfile.txt")));
+}
+
+// ---- The device: not there, not openable ----
+
+TEST_F(ToolEndToEnd, UnopenableDeviceExits69WithTheReason) {
+  WriteHost(dir_.File("no-such-tty"));
+  const std::string ipl = Image("ipl.nb0", PatternBytes(3000));
+  ToolRun run = Run({"--ipl", ipl});
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "could not be opened (status 101)")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "does not exist")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "logfile.txt")) << run.err;
+}
+
+TEST_F(ToolEndToEnd, NoHandheldWithinTheWaitExits69) {
+  WriteHost("");
+  const std::string ipl = Image("ipl.nb0", PatternBytes(3000));
+  ToolRun run = Run({"--ipl", ipl, "--wait", "1"});
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "waiting for the handheld in bootloader mode")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "no handheld was found")) << run.err;
+}
+
+TEST_F(ToolEndToEnd, PermissionDeniedOnTheTtyIsSaidWithTheFix) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may open every tty";
+  const std::string tty = dir_.File("tty-locked");
+  WriteFileBytes(tty, {});
+  chmod(tty.c_str(), 0);
+  WriteHost(tty);
+  ToolRun run = Run({"--ipl", Image("ipl.nb0", PatternBytes(3000))});
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "permission denied on " + tty)) << run.err;
+  EXPECT_TRUE(Contains(run.err, "60-dravik.rules")) << run.err;
+}
+
+// ---- backup, info, list ----
+
+TEST_F(ToolEndToEnd, BackupSavesTheAreaTheTypeNames) {
+  ServeHandheld();
+  const Bytes os = PatternBytes(7000000, 10);
+  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  ToolRun run = Run({"backup", "2", "os-backup.bin"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  Bytes saved = testing_support::ReadFileBytes(dir_.File("os-backup.bin"));
+  ASSERT_GE(saved.size(), os.size());
+  EXPECT_TRUE(std::equal(os.begin(), os.end(), saved.begin()));
+  EXPECT_TRUE(Contains(run.out, "backup type 2 (OS)")) << run.out;
+}
+
+TEST_F(ToolEndToEnd, BackupIntoAnUncreatableFileExits73) {
+  ServeHandheld();
+  ToolRun run = Run({"backup", "0", dir_.File("no/such/dir/eboot.bin")});
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_EQ(0u, HostFramesReceived());
+}
+
+TEST_F(ToolEndToEnd, InfoAndListShowTheLibraryAndTheHandheld) {
+  ServeHandheld();
+  ToolRun info = Run({"info"});
+  EXPECT_EQ(0, info.exit_code) << info.All();
+  EXPECT_TRUE(Contains(info.out, "library version  0.00.01")) << info.out;
+  EXPECT_TRUE(Contains(info.out, "model id         qd Orlo tm4821")) << info.out;
+  EXPECT_TRUE(Contains(info.out, "component 2      present, version 0.00.02 (the library expects another"))
+      << info.out;
+  ToolRun list = Run({"list"});
+  EXPECT_EQ(0, list.exit_code) << list.All();
+  EXPECT_TRUE(Contains(list.out, "XP plus")) << list.out;
+  EXPECT_TRUE(Contains(list.out, kInterfacePath)) << list.out;
+  EXPECT_TRUE(Contains(list.out, "the library would open")) << list.out;
+
+  WriteHost("");
+  ToolRun none = Run({"list"});
+  EXPECT_EQ(69, none.exit_code) << none.All();
+  EXPECT_TRUE(Contains(none.out, "no handheld")) << none.out;
+}
+
+}  // namespace

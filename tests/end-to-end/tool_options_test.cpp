@@ -1,0 +1,290 @@
+// dravik-update without a device: the image arguments, the checks made on image files, the comparison
+// that verification rests on, the command line's queue order, the progress figures and the log reader.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli.h"
+#include "log_watch.h"
+#include "options.h"
+#include "progress.h"
+#include "test_support.h"
+#include "verify.h"
+
+namespace {
+
+using namespace dravik_update;
+using Bytes = std::vector<uint8_t>;
+using testing_support::PatternBytes;
+using testing_support::WriteFileBytes;
+
+ImageSpec Spec(const std::string& text, uint16_t feature = 3) {
+  ImageSpec spec;
+  std::string error;
+  EXPECT_TRUE(ParseImageSpec(text, feature, &spec, &error)) << text << ": " << error;
+  return spec;
+}
+
+std::string SpecError(const std::string& text) {
+  ImageSpec spec;
+  std::string error;
+  EXPECT_FALSE(ParseImageSpec(text, 3, &spec, &error)) << text;
+  return error;
+}
+
+TEST(ToolImageSpec, HeaderLengthIsTheNumberAfterTheLastColon) {
+  EXPECT_EQ(0, Spec("os.nb0").header_len);
+  EXPECT_EQ("os.nb0", Spec("os.nb0:64").path);
+  EXPECT_EQ(64, Spec("os.nb0:64").header_len);
+  EXPECT_EQ(64, Spec("os.nb0:0x40").header_len);
+  // A colon followed by something that is not a number is part of the name.
+  EXPECT_EQ("images:new/os.nb0", Spec("images:new/os.nb0").path);
+  EXPECT_EQ(0, Spec("images:new/os.nb0").header_len);
+  EXPECT_EQ("a:b:16", Spec("a:b:16:0").path);
+}
+
+TEST(ToolImageSpec, BadHeaderLengthsAreRefused) {
+  EXPECT_NE(std::string::npos, SpecError("os.nb0:-1").find("bad header length"));
+  EXPECT_NE(std::string::npos, SpecError("os.nb0:12ab").find("bad header length"));
+  EXPECT_NE(std::string::npos, SpecError("os.nb0:2147483648").find("too large"));
+  EXPECT_NE(std::string::npos, SpecError("os.nb0:99999999999999999999999").find("bad header length"));
+  EXPECT_NE(std::string::npos, SpecError(":64").find("no file name"));
+}
+
+class ToolImageFiles : public ::testing::Test {
+ protected:
+  CheckedImage Check(const std::string& name, size_t size, int32_t header, uint16_t feature, std::string* error) {
+    WriteFileBytes(dir_.File(name), PatternBytes(size));
+    ImageSpec spec;
+    spec.feature = feature;
+    spec.path = dir_.File(name);
+    spec.header_len = header;
+    CheckedImage img;
+    ok_ = CheckImage(spec, &img, error);
+    return img;
+  }
+  testing_support::TempDir dir_;
+  bool ok_ = false;
+};
+
+TEST_F(ToolImageFiles, PayloadIsTheFileLessItsHeaderAndPicksTheArea) {
+  std::string error;
+  CheckedImage img = Check("gsm.nb0", 6291456 + 100, 100, 3, &error);
+  ASSERT_TRUE(ok_) << error;
+  EXPECT_EQ(6291456u, img.payload_size);
+  EXPECT_EQ("GSM", img.area);
+  img = Check("os.nb0", 6291456 + 101, 100, 3, &error);
+  ASSERT_TRUE(ok_) << error;
+  EXPECT_EQ("OS", img.area);
+  // A file exactly as long as its header has an empty payload, which the library still sends.
+  img = Check("empty.nb0", 64, 64, 1, &error);
+  ASSERT_TRUE(ok_) << error;
+  EXPECT_EQ(0u, img.payload_size);
+  EXPECT_EQ("EBOOT", img.area);
+  EXPECT_EQ("EXTROM", TargetArea(17, 1));
+  EXPECT_EQ("ASSET", TargetArea(7, 1));
+  EXPECT_EQ("", TargetArea(4, 1));
+}
+
+TEST_F(ToolImageFiles, ShortMissingAndOddFilesAreRefusedWithTheReason) {
+  std::string error;
+  Check("short.nb0", 100, 101, 3, &error);
+  EXPECT_FALSE(ok_);
+  EXPECT_NE(std::string::npos, error.find("100 bytes, shorter than its header of 101 bytes")) << error;
+  ImageSpec spec;
+  spec.feature = 2;
+  spec.path = dir_.File("absent.nb0");
+  CheckedImage img;
+  EXPECT_FALSE(CheckImage(spec, &img, &error));
+  EXPECT_NE(std::string::npos, error.find("IPL image " + spec.path + ": no such file")) << error;
+  spec.path = dir_.path();
+  EXPECT_FALSE(CheckImage(spec, &img, &error));
+  EXPECT_NE(std::string::npos, error.find("not a regular file")) << error;
+  spec.path = std::string(258, 'a');
+  EXPECT_FALSE(CheckImage(spec, &img, &error));
+  EXPECT_NE(std::string::npos, error.find("longer than 257")) << error;
+}
+
+TEST_F(ToolImageFiles, ExpectedPayloadUnscramblesOnlyTheBareTempNames) {
+  testing_support::ScopedChdir here(dir_.path());
+  const Bytes file = PatternBytes(300, 3);
+  WriteFileBytes("temp2", file);
+  WriteFileBytes("temp5", file);
+  std::filesystem::create_directory("sub");
+  WriteFileBytes("sub/temp2", file);
+  auto expected = [](const std::string& path, int32_t header) {
+    CheckedImage img;
+    img.spec.path = path;
+    img.spec.header_len = header;
+    img.payload_size = static_cast<uint32_t>(300 - header);
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(ReadExpectedPayload(img, &out, &error)) << error;
+    return out;
+  };
+  Bytes scrambled(file.begin() + 10, file.end());
+  for (uint8_t& b : scrambled) b ^= 0x5B;
+  EXPECT_EQ(scrambled, expected("temp2", 10));
+  EXPECT_EQ(Bytes(file.begin() + 10, file.end()), expected("temp5", 10));
+  EXPECT_EQ(Bytes(file.begin() + 10, file.end()), expected("sub/temp2", 10));
+}
+
+// ---- The comparison verification rests on ----
+
+TEST(ToolVerify, FirstDifferenceFindsTheFirstDifferingByteOrTheShortEnd) {
+  const Bytes image = PatternBytes(200000, 4);
+  EXPECT_FALSE(FirstDifference(image, image).has_value());
+  Bytes longer = image;
+  longer.push_back(0xFF);
+  EXPECT_FALSE(FirstDifference(image, longer).has_value()) << "bytes beyond the image are not compared";
+  Bytes changed = image;
+  changed[70000] ^= 1;
+  changed[150000] ^= 1;
+  EXPECT_EQ(70000u, FirstDifference(image, changed).value());
+  Bytes shorter(image.begin(), image.begin() + 1234);
+  EXPECT_EQ(1234u, FirstDifference(image, shorter).value());
+  EXPECT_EQ(0u, FirstDifference(image, Bytes{}).value());
+  EXPECT_FALSE(FirstDifference(Bytes{}, Bytes{}).has_value());
+}
+
+TEST(ToolVerify, OnlyTheLastImageOfAnAreaIsVerifiedInFirstAppearanceOrder) {
+  std::vector<CheckedImage> images(4);
+  const char* areas[] = {"EBOOT", "OS", "EBOOT", "IPL"};
+  for (int i = 0; i < 4; ++i) {
+    images[i].area = areas[i];
+    images[i].spec.path = "img" + std::to_string(i);
+  }
+  auto chosen = ImagesToVerify(images);
+  ASSERT_EQ(3u, chosen.size());
+  EXPECT_EQ("img2", chosen[0]->spec.path);
+  EXPECT_EQ("img1", chosen[1]->spec.path);
+  EXPECT_EQ("img3", chosen[2]->spec.path);
+}
+
+TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
+  testing_support::TempDir dir;
+  const Bytes file = PatternBytes(5000, 5);
+  WriteFileBytes(dir.File("ext.bin"), file);
+  CheckedImage img;
+  img.area = "EXTROM";
+  img.spec.path = dir.File("ext.bin");
+  img.payload_size = 5000;
+  AreaCheck covered = CompareArea(img, Bytes(file.begin(), file.begin() + 4000), 4000);
+  EXPECT_TRUE(covered.checked && covered.matches);
+  EXPECT_EQ(4000u, covered.compared);
+  EXPECT_NE(std::string::npos, DescribeCheck(covered).find("covers the first 4,000 of 5,000 bytes"));
+
+  AreaCheck shorter = CompareArea(img, Bytes(file.begin(), file.begin() + 3000), 5000);
+  EXPECT_FALSE(shorter.matches);
+  EXPECT_EQ("EXTROM differs from " + img.spec.path +
+                " at offset 0xbb8 (3,000): the handheld holds only 3,000 of its 5,000 bytes",
+            DescribeCheck(shorter));
+  Bytes bad = file;
+  bad[17] = static_cast<uint8_t>(~bad[17]);
+  EXPECT_EQ("EXTROM differs from " + img.spec.path + " at offset 0x11 (17)", DescribeCheck(CompareArea(img, bad, 5000)));
+}
+
+TEST(ToolVerify, BackupTypesCoverTheirAreas) {
+  EXPECT_EQ(0, BackupTypeForArea("EBOOT").value());
+  EXPECT_EQ(1, BackupTypeForArea("IPL").value());
+  EXPECT_EQ(2, BackupTypeForArea("OS").value());
+  EXPECT_EQ(3, BackupTypeForArea("GSM").value());
+  EXPECT_EQ(4, BackupTypeForArea("EXTROM").value());
+  EXPECT_FALSE(BackupTypeForArea("ASSET").has_value());
+  EXPECT_EQ(393216u, FixedBackupSize(0));
+  EXPECT_EQ(5242880u, FixedBackupSize(3));
+  EXPECT_EQ(0u, FixedBackupSize(2));
+}
+
+// ---- The command line ----
+
+CommandLine Parse(std::vector<std::string> args, int* code) {
+  std::vector<const char*> argv = {"dravik-update"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  CommandLine cl;
+  *code = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &cl);
+  return cl;
+}
+
+TEST(ToolCommandLine, ImagesAreQueuedInTheOrderGivenAcrossOptions) {
+  int code = 0;
+  CommandLine cl = Parse({"--os", "a.nb0:16", "--eboot", "b.nb0", "--extrom", "c.bin", "--os", "d.nb0"}, &code);
+  ASSERT_EQ(-1, code);
+  ASSERT_EQ(4u, cl.images.size());
+  EXPECT_EQ(3, cl.images[0].feature);
+  EXPECT_EQ(16, cl.images[0].header_len);
+  EXPECT_EQ(1, cl.images[1].feature);
+  EXPECT_EQ(17, cl.images[2].feature);
+  EXPECT_EQ("d.nb0", cl.images[3].path);
+  EXPECT_EQ(Command::Flash, cl.command);
+}
+
+TEST(ToolCommandLine, CommandsTakeTheGlobalOptionsOnEitherSide) {
+  int code = 0;
+  CommandLine cl = Parse({"--quiet", "backup", "4", "ext.bin", "--port", "/dev/ttyACM0", "--wait", "30"}, &code);
+  ASSERT_EQ(-1, code);
+  EXPECT_EQ(Command::Backup, cl.command);
+  EXPECT_EQ(4, cl.backup_type);
+  EXPECT_EQ("ext.bin", cl.backup_file);
+  EXPECT_EQ("/dev/ttyACM0", cl.port);
+  EXPECT_EQ(30.0, cl.wait_timeout_s);
+  EXPECT_TRUE(cl.quiet);
+  cl = Parse({"--os", "a", "--no-verify", "--format", "4"}, &code);
+  ASSERT_EQ(-1, code);
+  EXPECT_EQ(VerifyMode::None, cl.verify);
+  EXPECT_TRUE(cl.format);
+  EXPECT_EQ(4, cl.format_type);
+}
+
+TEST(ToolCommandLine, InconsistentRequestsAreUsageErrors) {
+  int code = 0;
+  Parse({"--os", "a", "--verify", "storage", "--handheld-dir", ""}, &code);
+  EXPECT_EQ(64, code);
+  Parse({"list", "--format", "0"}, &code);
+  EXPECT_EQ(64, code);
+  Parse({"--os", "a", "--wait", "-3"}, &code);
+  EXPECT_EQ(64, code);
+  Parse({"--os", "a", "--host-class", "me"}, &code);
+  EXPECT_EQ(64, code);
+}
+
+// ---- Progress figures and the log ----
+
+TEST(ToolProgress, BarAndLineShowPercentLabelRateAndTimeLeft) {
+  ProgressSample s;
+  s.percent = 50;
+  s.label = "OS os.nb0";
+  s.bytes_total = 20 << 20;
+  s.bytes_done = 10 << 20;
+  s.seconds = 2;
+  EXPECT_EQ("[###############...............]  50%  OS os.nb0  5.0 MiB/s  0:02 left", RenderBar(s, 30));
+  EXPECT_EQ("progress  50%  OS os.nb0  10.0 MiB of 20.0 MiB  5.0 MiB/s  0:02 left", RenderLine(s));
+  s.percent = 130;
+  s.bytes_done = 0;
+  EXPECT_EQ("[##########] 100%  OS os.nb0", RenderBar(s, 10)) << "no rate before bytes flow; percent capped";
+  EXPECT_EQ("1:05", FormatDuration(65));
+  EXPECT_EQ("1:00:00", FormatDuration(3600));
+}
+
+TEST(ToolLog, LinesSinceTheMarkWithoutTheirLineEnds) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("logfile.txt");
+  WriteFileBytes(path, {'o', 'l', 'd', '\r', '\n'});
+  LogWatch log(path);
+  log.Mark();
+  FILE* f = std::fopen(path.c_str(), "ab");
+  std::fputs("err: 5\r\r\nOpenComPort(): Fail\r\nerr: 32\r\n", f);
+  std::fclose(f);
+  EXPECT_EQ((std::vector<std::string>{"err: 5", "OpenComPort(): Fail", "err: 32"}), log.LinesSinceMark());
+  EXPECT_EQ("err: 32", log.LastLineStartingWith("err: "));
+  EXPECT_TRUE(log.SinceMarkContains("Fail"));
+  EXPECT_FALSE(log.SinceMarkContains("old"));
+  // A log that was replaced by a shorter one is read from its start.
+  WriteFileBytes(path, {'n', 'e', '\r', '\n'});
+  EXPECT_EQ((std::vector<std::string>{"ne"}), log.LinesSinceMark());
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Runs the dravik-update program as a user would, with its own environment and working directory, and
+// collects its exit code and output. Shared by the tool's end-to-end tests.
+#ifndef DRAVIK_TESTS_END_TO_END_TOOL_RUNNER_H
+#define DRAVIK_TESTS_END_TO_END_TOOL_RUNNER_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tool_test {
+
+struct ToolRun {
+  int exit_code = -1;  // -1: killed after the time limit
+  std::string out;
+  std::string err;
+  std::string All() const { return out + err; }
+};
+
+// The program built next to this test (build/<tree>/tools/dravik-update), or $DRAVIK_UPDATE.
+inline std::string ToolPath() {
+  if (const char* env = std::getenv("DRAVIK_UPDATE")) return env;
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (exe.parent_path() / ".." / ".." / "tools" / "dravik-update").lexically_normal().string();
+}
+
+// Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable).
+inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                       const std::string& cwd, int time_limit_s = 60) {
+  int out_pipe[2], err_pipe[2];
+  ToolRun run;
+  // Everything the child needs is built before the fork: the test process has threads (the handheld's).
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) {
+    if (v.empty()) vars.erase(k);
+    else vars[k] = v;
+  }
+  std::vector<std::string> env_strings;
+  for (const auto& [k, v] : vars) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (std::string& s : env_strings) envp.push_back(&s[0]);
+  envp.push_back(nullptr);
+  std::string tool = ToolPath();
+  std::vector<std::string> arg_strings = args;
+  std::vector<char*> argv;
+  argv.push_back(&tool[0]);
+  for (std::string& a : arg_strings) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return run;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    execve(tool.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(time_limit_s);
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  bool killed = false;
+  while (open_fds > 0) {
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (poll(fds, 2, left) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      } else {
+        (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  for (auto& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exit_code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+}  // namespace tool_test
+
+#endif  // DRAVIK_TESTS_END_TO_END_TOOL_RUNNER_H
