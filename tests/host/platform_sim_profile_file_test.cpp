@@ -287,3 +287,33 @@ TEST(HostProfileFile, ProfilesTheFileCannotHoldAreRefused) {
   EXPECT_FALSE(SaveHostProfileFile(dir.File("c.ini"), comma, &error));
   EXPECT_FALSE(SaveHostProfileFile(dir.File("no/such/dir/d.ini"), HostProfile{}, &error));
 }
+
+TEST(HostProfileFile, TheDocumentedExampleLoads) {
+  std::string here = __FILE__;
+  std::string doc = here.substr(0, here.rfind("/tests/")) + "/platform/posix/HOST_PROFILE.md";
+  std::string text = ReadFileText(doc);
+  size_t begin = text.find("```ini\n");
+  ASSERT_NE(begin, std::string::npos) << doc;
+  begin += 7;
+  size_t end = text.find("```", begin);
+  ASSERT_NE(end, std::string::npos);
+  std::string example = text.substr(begin, end - begin);
+  TempDir dir;
+  testing_support::WriteFileBytes(dir.File("example.ini"), std::vector<uint8_t>(example.begin(), example.end()));
+  HostProfile p;
+  std::string error;
+  ASSERT_TRUE(LoadHostProfileFile(dir.File("example.ini"), &p, &error)) << error;
+  ASSERT_EQ(p.ports.size(), 2u);
+  EXPECT_EQ(p.ports[1].portname, "COM7");
+  EXPECT_EQ(p.ports[1].presence.appears_after_polls, 2u);
+  ASSERT_EQ(p.interfaces.size(), 1u);
+  EXPECT_EQ(p.interfaces[0].opens, "socket:/tmp/handheld/winusb.sock");
+  EXPECT_EQ(p.interfaces[0].endpoints.size(), 3u);
+  ASSERT_EQ(p.services.size(), 2u);
+  EXPECT_EQ(p.services[0].stop_ms, 3000u);
+  ASSERT_EQ(p.windows.size(), 2u);
+  EXPECT_EQ(p.windows[1].class_name, "DccMan Class");
+  EXPECT_EQ(p.windows[1].close_posts_needed, 2u);
+  ASSERT_EQ(p.processes.size(), 2u);
+  EXPECT_EQ(p.processes[1].exe, "rapimgr.exe");
+}
