@@ -1,0 +1,156 @@
+// The `handheld` program: serves the virtual handheld in a directory to the host library, on a new pty
+// (the USB-serial path) and on a Unix socket (the WinUSB path), and writes a host profile that makes the
+// simulated Windows host find it. Runs until SIGINT or SIGTERM; prints what the handheld does.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/posix/host_profile.h"
+#include "virtual_handheld.h"
+
+namespace {
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: handheld DIR [--socket PATH] [--profile FILE] [--host-class 2000|xp|vista] "
+               "[--driver 0|1]\n");
+}
+
+// The simulated host: its version, the handheld's device entry, and the sync software that holds the
+// device until the library clears it away.
+w32sim::HostProfile MakeProfile(const std::string& host_class, int driver, const std::string& pty,
+                                const std::string& socket_path) {
+  w32sim::HostProfile p;
+  if (host_class == "2000") {
+    p.major_version = 5;
+    p.minor_version = 0;
+    p.build_number = 2195;
+  } else if (host_class == "vista") {
+    p.major_version = 6;
+    p.minor_version = 0;
+    p.build_number = 6000;
+  } else {
+    p.major_version = 5;
+    p.minor_version = 1;
+    p.build_number = 2600;
+  }
+  const std::string instance = "USB#Vid_0e1f&Pid_4505#0000000000000001#";
+  if (p.major_version >= 6) {
+    w32sim::DeviceInterface iface;
+    iface.path = "\\\\?\\" + instance + iface.class_guid;
+    iface.opens = "socket:" + socket_path;
+    iface.winusb = true;
+    iface.endpoints = {{0x01, 2}, {0x81, 2}};
+    p.interfaces.push_back(iface);
+  } else if (driver == 1) {
+    w32sim::PortDevice port;
+    port.portname = "COM7";
+    port.symbolic_name = "\\??\\" + instance + "{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    port.opens = pty;
+    p.ports.push_back(port);
+  } else {
+    w32sim::DeviceInterface iface;
+    iface.path = "\\\\?\\" + instance + iface.class_guid;
+    iface.opens = pty;
+    iface.winusb = false;
+    p.interfaces.push_back(iface);
+  }
+  for (const char* name : {"WcesComm", "RapiMgr"}) {
+    w32sim::Service s;
+    s.name = name;
+    p.services.push_back(s);
+  }
+  for (const char* cls : {"SyncMgrUI", "DccMan Class"}) {
+    w32sim::Window w;
+    w.class_name = cls;
+    p.windows.push_back(w);
+  }
+  uint32_t pid = 1200;
+  for (const char* exe : {"wcesmgr.exe", "wcescomm.exe", "rapimgr.exe"}) {
+    w32sim::Process proc;
+    proc.pid = pid;
+    pid += 4;
+    proc.exe = exe;
+    p.processes.push_back(proc);
+  }
+  return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') {
+    Usage();
+    return 2;
+  }
+  std::string dir = argv[1];
+  std::string socket_path = dir + "/handheld.sock";
+  std::string profile_path = dir + "/host_profile.txt";
+  std::string host_class = "xp";
+  int driver = 0;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (i + 1 >= argc) {
+      Usage();
+      return 2;
+    }
+    std::string value = argv[++i];
+    if (arg == "--socket") {
+      socket_path = value;
+    } else if (arg == "--profile") {
+      profile_path = value;
+    } else if (arg == "--host-class" && (value == "2000" || value == "xp" || value == "vista")) {
+      host_class = value;
+    } else if (arg == "--driver" && (value == "0" || value == "1")) {
+      driver = value == "1" ? 1 : 0;
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+
+  // The serving threads inherit this mask, so the signals reach the wait below only.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  handheld::VirtualHandheld device(dir);
+  std::string pty = device.StartPty();
+  if (pty.empty()) {
+    std::fprintf(stderr, "handheld: no pty could be made\n");
+    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
+    return 1;
+  }
+  if (device.StartSocket(socket_path).empty()) {
+    std::fprintf(stderr, "handheld: cannot serve the socket %s\n", socket_path.c_str());
+    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
+    return 1;
+  }
+  std::string error;
+  if (!w32sim::SaveHostProfileFile(profile_path, MakeProfile(host_class, driver, pty, socket_path), &error)) {
+    std::fprintf(stderr, "handheld: cannot write the host profile %s: %s\n", profile_path.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("pty: %s\nsocket: %s\nprofile: %s (DRAVIK_HOST_PROFILE=%s)\n", pty.c_str(), socket_path.c_str(),
+              profile_path.c_str(), profile_path.c_str());
+  std::fflush(stdout);
+
+  size_t shown = device.Log().size();
+  timespec tick{0, 200 * 1000 * 1000};
+  for (;;) {
+    int sig = sigtimedwait(&stop_signals, nullptr, &tick);
+    auto log = device.Log();
+    for (; shown < log.size(); ++shown) std::printf("handheld: %s\n", log[shown].c_str());
+    std::fflush(stdout);
+    if (sig == SIGINT || sig == SIGTERM) break;
+  }
+  device.Stop();
+  std::printf("handheld: stopped\n");
+  return 0;
+}
