@@ -11,18 +11,20 @@ namespace w32sim {
 
 const char* const kPortsClassGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
+// The lock and the state are never destroyed: a library thread may still reach the simulated host while
+// the program's static objects go.
 std::recursive_mutex& HostStateMutex() {
-  static std::recursive_mutex m;
-  return m;
+  static std::recursive_mutex* m = new std::recursive_mutex;
+  return *m;
 }
 
 HostState& State() {
-  static HostState state = [] {
-    HostState s;
-    s.epoch_ms = VirtualMilliseconds();
+  static HostState* state = [] {
+    HostState* s = new HostState;
+    s->epoch_ms = VirtualMilliseconds();
     return s;
   }();
-  return state;
+  return *state;
 }
 
 void OnHostProfileReplaced() {
@@ -178,12 +180,12 @@ std::string LibraryKey(const std::string& name) {
 
 namespace {
 std::mutex& CountMutex() {
-  static std::mutex m;
-  return m;
+  static std::mutex* m = new std::mutex;
+  return *m;
 }
 std::map<std::string, int>& Counts() {
-  static std::map<std::string, int> counts;
-  return counts;
+  static std::map<std::string, int>* counts = new std::map<std::string, int>;
+  return *counts;
 }
 }  // namespace
 
