@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -78,13 +79,23 @@ class DriverTest : public ::testing::Test {
   }
   std::string Log() const { return testing_support::ReadFileText(dir_.File("logfile.txt")); }
   void ClearLog() const { testing_support::WriteFileBytes(dir_.File("logfile.txt"), {}); }
-  // The log entries as written (each stored with CR LF; a format's own "\r\n" stays as CR before it).
+  // The log entries as the formats made them. Each entry is stored followed by CR LF, and a format's
+  // own "\r\n" is stored as CR CR LF, so "X\r\r\n\r\n" is the one entry "X\r\n".
   std::vector<std::string> LogLines() const {
-    std::vector<std::string> lines;
+    std::vector<std::string> pieces;
     const std::string text = Log();
     size_t start = 0;
     for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      lines.push_back(text.substr(start, end - start));
+      pieces.push_back(text.substr(start, end - start));
+    }
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (!pieces[i].empty() && pieces[i].back() == '\r' && i + 1 < pieces.size() && pieces[i + 1].empty()) {
+        lines.push_back(pieces[i] + "\n");
+        ++i;
+      } else {
+        lines.push_back(pieces[i]);
+      }
     }
     return lines;
   }
@@ -198,6 +209,123 @@ class PtyDevice {
   std::string slave_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+
+// The bootloader's side of the flashing exchange, played on a PtyDevice by a thread of its own: it
+// acknowledges every frame, takes the flash command's transfer size, collects the data packets and then
+// sends "FF112248" (after some wrong packets, or after a delay, if asked). At every frame it notes the
+// progress percent the library shows, which is the figure after the frame before.
+class ScriptedBootloader {
+ public:
+  struct Options {
+    uint32_t wrongPacketsBeforeCompletion = 0;
+    int completionDelayMs = 0;
+    bool sendCompletion = true;
+    uint32_t vanishAtFrame = 0;   // close the device end when this frame (counted from 1) arrives
+    uint32_t silentFromFrame = 0; // from this frame on, read nothing and answer nothing
+  };
+
+  ScriptedBootloader(PtyDevice& device, Options options) : device_(device), options_(options) {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  explicit ScriptedBootloader(PtyDevice& device) : ScriptedBootloader(device, Options()) {}
+  ~ScriptedBootloader() { Stop(); }
+
+  void Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Valid after Stop().
+  std::vector<std::vector<uint8_t>> frames;                // every frame the host sent, in order
+  std::vector<int32_t> progressAtFrame;                    // the percent as each frame arrived
+  std::vector<int32_t> progressBeforeCompletion;           // the percent once an image's last packet was in
+  std::vector<std::vector<uint8_t>> images;                // the payload of each flash command
+
+ private:
+  bool IsFlashCommand(const std::vector<uint8_t>& f) const {
+    static const char* const kCodes[] = {"FF112244", "FF112245", "FF112246", "FF112247", "FF112263"};
+    for (const char* code : kCodes)
+      if (memcmp(f.data(), code, 8) == 0) return true;
+    return false;
+  }
+  bool ReadFrame(std::vector<uint8_t>* frame) {
+    frame->clear();
+    while (!stop_.load()) {
+      std::vector<uint8_t> part = device_.Read(kPacketFrameSize - frame->size(), 20);
+      frame->insert(frame->end(), part.begin(), part.end());
+      if (frame->size() == kPacketFrameSize) return true;
+    }
+    return false;
+  }
+  void SendAndAwaitAck(const std::vector<uint8_t>& frame) {
+    device_.Write(frame);
+    device_.Read(kAckSize, 5000);
+  }
+  // The percent once the library has counted the image's last packet: bytes sent reaches what arrived,
+  // and the percent (stored right after) moves on from the figure noted when the packet came in.
+  int32_t SettledPercent(int32_t before) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (FlashState.nBytesSent.load() != static_cast<int32_t>(bytesReceived_) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (FlashState.nProgress.load() == before && std::chrono::steady_clock::now() < settle)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return FlashState.nProgress.load();
+  }
+  void Serve() {
+    uint32_t packetsLeft = 0;
+    uint32_t bytesLeft = 0;
+    std::vector<uint8_t> frame;
+    while (ReadFrame(&frame)) {
+      progressAtFrame.push_back(FlashState.nProgress.load());
+      frames.push_back(frame);
+      const uint32_t number = static_cast<uint32_t>(frames.size());
+      if (options_.vanishAtFrame != 0 && number == options_.vanishAtFrame) {
+        device_.Vanish();
+        return;
+      }
+      if (options_.silentFromFrame != 0 && number >= options_.silentFromFrame) {
+        while (!stop_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return;
+      }
+      device_.Ack();
+      if (packetsLeft > 0) {
+        const uint32_t n = bytesLeft < kPacketFrameSize ? bytesLeft : kPacketFrameSize;
+        images.back().insert(images.back().end(), frame.begin(), frame.begin() + n);
+        bytesLeft -= n;
+        bytesReceived_ += n;
+        if (--packetsLeft == 0) {
+          progressBeforeCompletion.push_back(SettledPercent(progressAtFrame.back()));
+          for (uint32_t i = 0; i < options_.wrongPacketsBeforeCompletion; ++i) SendAndAwaitAck(PtyDevice::Frame("FF112254"));
+          if (options_.completionDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(options_.completionDelayMs));
+          if (options_.sendCompletion) SendAndAwaitAck(PtyDevice::Frame("FF112248"));
+        }
+      } else if (IsFlashCommand(frame)) {
+        bytesLeft = static_cast<uint32_t>(frame[8]) | static_cast<uint32_t>(frame[9]) << 8 |
+                    static_cast<uint32_t>(frame[10]) << 16 | static_cast<uint32_t>(frame[11]) << 24;
+        packetsLeft = bytesLeft / kPacketFrameSize + 1;
+        images.emplace_back();
+      }
+    }
+  }
+
+  PtyDevice& device_;
+  Options options_;
+  std::atomic<bool> stop_{false};
+  uint32_t bytesReceived_ = 0;
+  std::thread thread_;
+};
+
+// Consecutive repeats removed: the figures a poller could have seen, in order.
+inline std::vector<int32_t> Distinct(const std::vector<int32_t>& values) {
+  std::vector<int32_t> out;
+  for (int32_t v : values)
+    if (out.empty() || out.back() != v) out.push_back(v);
+  return out;
+}
 
 }  // namespace driver_test
 
