@@ -4,13 +4,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "host_sim.h"
+
 namespace w32sim {
 namespace {
-
-std::mutex& ProfileMutex() {
-  static std::mutex m;
-  return m;
-}
 
 HostProfile LoadInitialProfile() {
   HostProfile profile;
@@ -39,7 +36,8 @@ HostRecord& CurrentHostRecord() {
 void OnHostProfileReplaced();  // host_profile_state.cpp: resets poll counters and the presence clock
 
 void SetHostProfile(const HostProfile& profile) {
-  std::lock_guard<std::mutex> lock(ProfileMutex());
+  // The same lock the simulated services hold while they read the profile.
+  std::lock_guard<std::recursive_mutex> lock(HostStateMutex());
   CurrentHostProfile() = profile;
   CurrentHostRecord() = HostRecord{};
   OnHostProfileReplaced();
