@@ -133,7 +133,7 @@ class HostClient {
     for (size_t off = 0;; off += handheld::kFrameSize) {
       Frame f{};
       size_t n = payload.size() - off < f.size() ? payload.size() - off : f.size();
-      std::memcpy(f.data(), payload.data() + off, n);
+      if (n > 0) std::memcpy(f.data(), payload.data() + off, n);
       if (!SendFrame(f)) return false;
       if (n < f.size()) return true;
     }
