@@ -186,6 +186,11 @@ void DRAVIK_API Client_Progress(ClientResult* result) {
 
 void DRAVIK_API Client_Shutdown(void) {
   LogPrintf("Client_Shutdown(): start");
+  // A run shows 100 about a second before its worker ends; the worker is let finish so that it cannot
+  // set 100 again after the counters below are reset. (A worker still below 100 is not waited for.)
+  if (FlashState.hWorker != nullptr && FlashState.nProgress.load() == 100) {
+    WaitForSingleObject(FlashState.hWorker, INFINITE);
+  }
   SendRebootCmd(FlashState.hLink, 1);
   LogPrintf("Client_Shutdown(): SendRebootCmd");
   CloseComPort();
