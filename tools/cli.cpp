@@ -22,6 +22,8 @@ Examples:
       flash a real handheld on a USB-serial tty (Linux)
   dravik-update --handheld-dir demo-run/handheld --os os.nb0
       flash the virtual handheld and compare its storage with the image afterwards
+  dravik-update --eboot eboot.nb0 --then-backup 0 eboot-backup.bin
+      flash, verify, then save the EBOOT area before the handheld is rebooted
   dravik-update backup 2 os-backup.bin          save the OS partition
   dravik-update info                            library, model and component versions
   dravik-update list                            the handhelds the host sees
@@ -69,6 +71,12 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
                          ->type_name("TYPE");
   app.add_option("--format-backup", cl.format_backup, "where format type 3 stores the 65,536 bytes it reads back")
       ->type_name("FILE");
+  std::vector<std::string> then_backup;
+  auto* then_backup_opt =
+      app.add_option("--then-backup", then_backup,
+                     "after flashing and verifying, before the reboot: save a backup of TYPE into FILE")
+          ->expected(2)
+          ->type_name("TYPE FILE");
   std::string verify = "auto";
   app.add_option("--verify", verify,
                  "check the handheld after flashing: auto (storage with --handheld-dir, else read-back), storage, "
@@ -153,6 +161,18 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   (void)flash;
 
   cl.format = format_opt->count() > 0;
+  if (then_backup_opt->count() > 0) {
+    if (cl.command != Command::Flash) return usage("--then-backup goes with images to flash");
+    char* end = nullptr;
+    long type = std::strtol(then_backup[0].c_str(), &end, 10);
+    if (then_backup[0].empty() || *end != '\0' || !IsValidBackupType(static_cast<int>(type))) {
+      return usage("--then-backup: backup type " + then_backup[0] +
+                   " does not exist: use 0 (EBOOT), 1 (IPL), 2 (OS), 3 (GSM) or 4 (EXTROM)");
+    }
+    cl.then_backup = true;
+    cl.backup_type = static_cast<int>(type);
+    cl.backup_file = then_backup[1];
+  }
   cl.verify = no_verify ? VerifyMode::None
               : verify == "storage"  ? VerifyMode::Storage
               : verify == "readback" ? VerifyMode::ReadBack

@@ -21,6 +21,7 @@ struct CommandLine {
   std::string format_backup;
   int backup_type = 0;
   std::string backup_file;
+  bool then_backup = false;  // --then-backup TYPE FILE in a flashing run
   VerifyMode verify = VerifyMode::Auto;
   std::string handheld_dir;
   std::string port;

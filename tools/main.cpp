@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     std::fclose(f);
     return true;
   };
-  if (cl.command == Command::Backup && !creatable(cl.backup_file)) return kExitCantCreate;
+  if ((cl.command == Command::Backup || cl.then_backup) && !creatable(cl.backup_file)) return kExitCantCreate;
   if (cl.format && cl.format_type == 3 && !creatable(cl.format_backup)) return kExitCantCreate;
 
   if (!cl.log_dir.empty()) {
@@ -208,6 +208,9 @@ int main(int argc, char** argv) {
       req.model = cl.model;
       req.language = cl.language;
       req.wait_timeout_s = cl.wait_timeout_s;
+      req.then_backup = cl.then_backup;
+      req.backup_type = cl.backup_type;
+      req.backup_file = cl.backup_file;
       code = session.Flash(req);
       break;
     }

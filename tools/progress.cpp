@@ -42,7 +42,7 @@ namespace {
 
 std::string RateAndEta(const ProgressSample& s) {
   if (s.seconds <= 0.05 || s.bytes_done == 0) return "";
-  double rate = static_cast<double>(s.bytes_done) / s.seconds;
+  double rate = s.rate > 0 ? s.rate : static_cast<double>(s.bytes_done) / s.seconds;
   std::string out = FormatBytes(static_cast<uint64_t>(rate)) + "/s";
   if (s.bytes_total > s.bytes_done && rate > 0) {
     out += "  " + FormatDuration(static_cast<double>(s.bytes_total - s.bytes_done) / rate) + " left";

@@ -23,7 +23,8 @@ struct ProgressSample {
   std::string label;        // the current feature's area ("OS"), or what is being read back
   uint64_t bytes_done = 0;  // estimated from the percent
   uint64_t bytes_total = 0;
-  double seconds = 0;       // since the data started to flow
+  double seconds = 0;       // since the operation started
+  double rate = 0;          // bytes per second lately; 0: the average over `seconds` is shown
 };
 
 // "[#####.....]  45%  OS  12.0 MiB/s  0:07 left" (terminal) or the plain line for the sample.

@@ -1,6 +1,8 @@
 #include "session.h"
 
 #include <chrono>
+#include <ctime>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +99,9 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
   const auto start = std::chrono::steady_clock::now();
   auto last_change = start;
   int last_percent = -1;
+  // Recent (time, bytes) figures: the rate shown is that of the last few seconds, so that the pauses
+  // between jobs and the wait for the first packet do not drag it down for the rest of the run.
+  std::deque<std::pair<double, uint64_t>> recent;
   for (;;) {
     ClientResult r = Fresh();
     x_.Progress(&r);
@@ -112,6 +117,11 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     s.bytes_total = total_bytes();
     s.bytes_done = s.bytes_total * static_cast<uint64_t>(percent > 100 ? 100 : percent) / 100;
     s.seconds = SecondsSince(start);
+    recent.emplace_back(s.seconds, s.bytes_done);
+    while (recent.size() > 2 && s.seconds - recent.front().first > 3.0) recent.pop_front();
+    if (recent.size() >= 2 && s.seconds - recent.front().first > 0.5 && s.bytes_done > recent.front().second) {
+      s.rate = static_cast<double>(s.bytes_done - recent.front().second) / (s.seconds - recent.front().first);
+    }
     ui_.Update(s);
     if (percent >= 100) {
       ui_.End();
@@ -359,7 +369,16 @@ int Session::Flash(const FlashRequest& req) {
     }
   }
 
-  r = Fresh();
+  std::string backup_note;
+  if (req.then_backup) {
+    uint64_t size = 0;
+    double backup_seconds = 0;
+    int code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);
+    if (code != kExitOk) return code;
+    backup_note = "backup type " + std::to_string(req.backup_type) + " (" + BackupTypeArea(req.backup_type) +
+                  "): " + FormatCount(size) + " bytes saved to " + req.backup_file;
+  }
+
   x_.Shutdown();
 
   bool failed = false;
@@ -378,12 +397,41 @@ int Session::Flash(const FlashRequest& req) {
       ui_.Result("  " + DescribeCheck(c));
     }
   }
+  if (!backup_note.empty()) ui_.Result("  " + backup_note);
   ui_.Result("  the handheld was sent back to IPL mode");
   if (failed) {
     PrintLogHint();
     return kExitVerifyFailed;
   }
   ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
+  return kExitOk;
+}
+
+int Session::RunBackup(int type, const std::string& path, double wait_timeout_s, uint64_t* size, double* seconds) {
+  const std::string area = BackupTypeArea(type);
+  const uint64_t fixed = FixedBackupSize(type);
+  log_.Mark();
+  ClientResult r = Fresh();
+  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s, [&] { x_.BackUp(type, path.c_str(), &r); });
+  uint64_t announced = fixed;
+  auto total = [&]() -> uint64_t {
+    if (announced == 0) {
+      std::string line = log_.LastLineStartingWith("SendBackUp(): backup size=");
+      if (!line.empty()) announced = std::strtoull(line.c_str() + 26, nullptr, 10);
+    }
+    return announced;
+  };
+  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
+  if (end == RunEnd::Incomplete) {
+    x_.CloseComPort();
+    return RunIncomplete("backup of " + area);
+  }
+  *size = WaitForFinishedFile(path, total());
+  if (fixed != 0 && *size != fixed) {
+    ui_.Error("error: the backup " + path + " holds " + FormatCount(*size) + " bytes instead of " + FormatCount(fixed));
+    PrintLogHint();
+    return kExitDeviceStopped;
+  }
   return kExitOk;
 }
 
@@ -399,34 +447,13 @@ int Session::Backup(int type, const std::string& path, double wait_timeout_s) {
       return kExitDeviceUnavailable;
     }
   }
-  const std::string area = BackupTypeArea(type);
-  const uint64_t fixed = FixedBackupSize(type);
-  log_.Mark();
-  ClientResult r = Fresh();
-  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s, [&] { x_.BackUp(type, path.c_str(), &r); });
-  uint64_t announced = fixed;
-  auto total = [&]() -> uint64_t {
-    if (announced == 0) {
-      std::string line = log_.LastLineStartingWith("SendBackUp(): backup size=");
-      if (!line.empty()) announced = std::strtoull(line.c_str() + 26, nullptr, 10);
-    }
-    return announced;
-  };
+  uint64_t size = 0;
   double seconds = 0;
-  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, &seconds);
-  if (end == RunEnd::Incomplete) {
-    x_.CloseComPort();
-    return RunIncomplete("backup of " + area);
-  }
-  uint64_t size = WaitForFinishedFile(path, total());
+  int code = RunBackup(type, path, wait_timeout_s, &size, &seconds);
+  if (code != kExitOk) return code;
   x_.CloseComPort();
-  if (fixed != 0 && size != fixed) {
-    ui_.Error("error: the backup " + path + " holds " + FormatCount(size) + " bytes instead of " + FormatCount(fixed));
-    PrintLogHint();
-    return kExitDeviceStopped;
-  }
-  ui_.Result("backup type " + std::to_string(type) + " (" + area + "): " + FormatCount(size) + " bytes saved to " +
-             path + " in " + FormatDuration(seconds));
+  ui_.Result("backup type " + std::to_string(type) + " (" + BackupTypeArea(type) + "): " + FormatCount(size) +
+             " bytes saved to " + path + " in " + FormatDuration(seconds));
   return kExitOk;
 }
 

@@ -28,6 +28,9 @@ struct FlashRequest {
   std::string model;         // empty: the model id the library reports
   int32_t language = 1;
   double wait_timeout_s = 0;  // 0: wait for the handheld as long as it takes
+  bool then_backup = false;   // after verifying and before the reboot, save a backup
+  int backup_type = 0;
+  std::string backup_file;
 };
 
 class Session {
@@ -51,6 +54,8 @@ class Session {
   void PrintLogHint();
   std::string Text(void (*query)(ClientResult*));
   bool ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code);
+  // Client_BackUp and its progress; kExitOk with the file's size, or the exit code of the failure.
+  int RunBackup(int type, const std::string& path, double wait_timeout_s, uint64_t* size, double* seconds);
 
   const DravikExports& x_;
   std::string library_path_;
