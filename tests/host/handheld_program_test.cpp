@@ -1,0 +1,196 @@
+// The `handheld` program: it serves a pty and a socket, writes a host profile that points the
+// simulated host at them for each host class and driver, prints what the handheld does, and ends
+// cleanly on SIGTERM.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "handheld_client.h"
+#include "platform/posix/host_profile.h"
+#include "test_support.h"
+
+namespace {
+
+using handheld_test::Command;
+using handheld_test::Frame;
+using handheld_test::HostClient;
+
+// The program sits in the build tree's handheld/ folder, two levels above this test's folder.
+std::string ProgramPath() {
+  char self[PATH_MAX] = {};
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  std::string dir(self, static_cast<size_t>(n));
+  dir = dir.substr(0, dir.rfind('/'));
+  return dir + "/../../handheld/handheld";
+}
+
+class Program {
+ public:
+  explicit Program(const std::vector<std::string>& args) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(out[1], 2);
+      ::close(out[0]);
+      std::vector<char*> argv;
+      std::string program = ProgramPath();
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~Program() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  // Reads output until it contains text (or 5 s pass).
+  bool WaitFor(const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (output_.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[512];
+      ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return output_.find(text) != std::string::npos;
+      output_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // The rest of the line after a prefix.
+  std::string Value(const std::string& prefix) const {
+    size_t at = output_.find(prefix);
+    if (at == std::string::npos) return "";
+    at += prefix.size();
+    return output_.substr(at, output_.find_first_of(" \n", at) - at);
+  }
+  int Terminate() {
+    ::kill(pid_, SIGTERM);
+    return Wait();
+  }
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    WaitFor("\x01");  // drain what is left
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+  std::string output_;
+};
+
+class HandheldProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(ProgramPath().c_str(), X_OK) != 0) GTEST_SKIP() << "handheld program not built";
+  }
+  w32sim::HostProfile LoadProfile(const std::string& path) {
+    w32sim::HostProfile profile;
+    std::string error;
+    EXPECT_TRUE(w32sim::LoadHostProfileFile(path, &profile, &error)) << error;
+    return profile;
+  }
+  testing_support::TempDir dir_;
+};
+
+TEST_F(HandheldProgram, XpPlusWithTheSyncDriverServesThePtyItsProfileNames) {
+  std::string hh = dir_.File("hh");
+  Program program({hh, "--profile", dir_.File("profile.txt")});
+  ASSERT_TRUE(program.WaitFor("profile:")) << program.output();
+  std::string pty = program.Value("pty: ");
+  ASSERT_FALSE(pty.empty());
+  auto profile = LoadProfile(dir_.File("profile.txt"));
+  EXPECT_EQ(profile.major_version, 5u);
+  EXPECT_EQ(profile.minor_version, 1u);
+  ASSERT_EQ(profile.interfaces.size(), 1u);
+  EXPECT_EQ(profile.interfaces[0].opens, pty);
+  EXPECT_EQ(profile.interfaces[0].class_guid, "{25DBCE51-6C8F-4A72-8A6D-B54C2B4FC835}");
+  EXPECT_TRUE(profile.ports.empty());
+  ASSERT_EQ(profile.services.size(), 2u);
+  EXPECT_EQ(profile.services[0].name, "WcesComm");
+  EXPECT_EQ(profile.services[1].name, "RapiMgr");
+  EXPECT_EQ(profile.services[0].state, 4u);
+  ASSERT_EQ(profile.windows.size(), 2u);
+  ASSERT_EQ(profile.processes.size(), 3u);
+  EXPECT_EQ(profile.processes[2].exe, "rapimgr.exe");
+
+  auto host = HostClient::OpenPty(pty);
+  ASSERT_TRUE(host);
+  ASSERT_TRUE(host->SendFrame(Command("FF112245", 5)));
+  ASSERT_TRUE(host->SendImage({1, 2, 3, 4, 5}));
+  Frame done;
+  ASSERT_TRUE(host->ReceiveFrame(&done));
+  EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
+  EXPECT_TRUE(program.WaitFor("IPL image of 5 bytes stored")) << program.output();
+  host->Close();
+  EXPECT_EQ(program.Terminate(), 0);
+  EXPECT_NE(program.output().find("handheld: stopped"), std::string::npos);
+  EXPECT_EQ(handheld::Storage(hh).Read(handheld::Area::IPL), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(HandheldProgram, UsbSerialDriverGetsAPortsDeviceOnComSeven) {
+  Program program({dir_.File("hh"), "--profile", dir_.File("p.txt"), "--host-class", "2000", "--driver", "1"});
+  ASSERT_TRUE(program.WaitFor("profile:")) << program.output();
+  auto profile = LoadProfile(dir_.File("p.txt"));
+  EXPECT_EQ(profile.major_version, 5u);
+  EXPECT_EQ(profile.minor_version, 0u);
+  ASSERT_EQ(profile.ports.size(), 1u);
+  EXPECT_EQ(profile.ports[0].portname, "COM7");
+  EXPECT_NE(profile.ports[0].symbolic_name.find("USB#Vid_0e1f&Pid_4505"), std::string::npos);
+  EXPECT_EQ(profile.ports[0].opens, program.Value("pty: "));
+  EXPECT_TRUE(profile.interfaces.empty());
+  EXPECT_EQ(program.Terminate(), 0);
+}
+
+TEST_F(HandheldProgram, VistaGetsAWinUsbInterfaceOnTheSocket) {
+  std::string sock = dir_.File("s.sock");
+  Program program({dir_.File("hh"), "--socket", sock, "--profile", dir_.File("p.txt"), "--host-class", "vista"});
+  ASSERT_TRUE(program.WaitFor("profile:")) << program.output();
+  auto profile = LoadProfile(dir_.File("p.txt"));
+  EXPECT_EQ(profile.major_version, 6u);
+  ASSERT_EQ(profile.interfaces.size(), 1u);
+  EXPECT_EQ(profile.interfaces[0].opens, "socket:" + sock);
+  ASSERT_EQ(profile.interfaces[0].endpoints.size(), 2u);
+  EXPECT_EQ(profile.interfaces[0].endpoints[0].address, 0x01);
+  EXPECT_EQ(profile.interfaces[0].endpoints[1].address, 0x81);
+  EXPECT_EQ(profile.interfaces[0].endpoints[1].type, 2);
+  auto host = HostClient::Connect(sock);
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(host->SendFrame(Command("FF112266")));
+  EXPECT_TRUE(program.WaitFor("flag set to 1")) << program.output();
+  host->Close();
+  EXPECT_EQ(program.Terminate(), 0);
+  EXPECT_NE(::access(sock.c_str(), F_OK), 0);  // the socket goes with the program
+}
+
+TEST_F(HandheldProgram, BadArgumentsAreRefusedWithTheUsage) {
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"--socket", "x"},
+                                        {dir_.File("hh"), "--host-class", "98"}, {dir_.File("hh"), "--driver"}}) {
+    Program program(args);
+    ASSERT_TRUE(program.WaitFor("usage: handheld DIR")) << program.output();
+    EXPECT_EQ(program.Wait(), 2);
+  }
+}
+
+}  // namespace
