@@ -57,6 +57,7 @@ class PtyTransport : public Transport {
   }
 
   Status Write(const uint8_t* data, size_t size) override {
+    if (CloseRequested()) return Status::Closed;  // nothing goes out once the end is being closed
     while (size > 0) {
       if (master_ < 0) return Status::Closed;
       ssize_t n = ::write(master_, data, size);

@@ -52,6 +52,7 @@ class SocketTransport : public Transport {
   }
 
   Status Write(const uint8_t* data, size_t size) override {
+    if (CloseRequested()) return Status::Closed;  // nothing goes out once the end is being closed
     while (size > 0) {
       if (conn_ < 0) return Status::HostGone;
       ssize_t n = ::send(conn_, data, size, MSG_NOSIGNAL);

@@ -31,6 +31,9 @@ struct VirtualHandheld::Impl {
 
   std::mutex servers_mu;
   std::vector<std::unique_ptr<Server>> servers;
+  // Servers closed from their own thread (a Start* call in the event hook): joined by the next
+  // CloseAndJoin on another thread, at the latest by Stop.
+  std::vector<std::unique_ptr<Server>> retired;
 
   void Serve(Server* server);
   void RequestCloseAll();
@@ -98,8 +101,10 @@ void VirtualHandheld::Impl::RequestCloseAll() {
 
 bool VirtualHandheld::Impl::OnServingThread() {
   std::lock_guard<std::mutex> lock(servers_mu);
-  for (auto& s : servers) {
-    if (s->thread.get_id() == std::this_thread::get_id()) return true;
+  for (const auto* list : {&servers, &retired}) {
+    for (auto& s : *list) {
+      if (s->thread.get_id() == std::this_thread::get_id()) return true;
+    }
   }
   return false;
 }
@@ -108,11 +113,24 @@ void VirtualHandheld::Impl::CloseAndJoin(const std::function<bool(const Server&)
   std::vector<std::unique_ptr<Server>> closing;
   {
     std::lock_guard<std::mutex> lock(servers_mu);
+    const auto self = std::this_thread::get_id();
     for (auto it = servers.begin(); it != servers.end();) {
       if (which(**it) || (*it)->transport->CloseRequested()) {
         (*it)->transport->RequestClose();
-        closing.push_back(std::move(*it));
+        if ((*it)->thread.get_id() == self) {
+          retired.push_back(std::move(*it));
+        } else {
+          closing.push_back(std::move(*it));
+        }
         it = servers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = retired.begin(); it != retired.end();) {
+      if ((*it)->thread.get_id() != self) {
+        closing.push_back(std::move(*it));
+        it = retired.erase(it);
       } else {
         ++it;
       }

@@ -112,6 +112,26 @@ TEST_F(HandheldTransport, PtyIsRawFromTheStartAndAReplugGivesANewPath) {
   EXPECT_EQ(device_->Flag(), 0);
 }
 
+TEST_F(HandheldTransport, ReplugFromTheEventHookGivesANewPtyAndTheOldThreadIsJoinedLater) {
+  std::string first = device_->StartPty();
+  std::string second;
+  handheld::VirtualHandheld* device = device_.get();
+  device_->SetEventHook([device, &second](const handheld::WireEvent& e) {
+    if (e.kind == handheld::WireEvent::Kind::Frame && second.empty()) second = device->StartPty();
+  });
+  auto host = HostClient::OpenPty(first);
+  ASSERT_TRUE(host);
+  EXPECT_FALSE(host->SendFrame(Command("FF113300"), 1000));
+  device_->SetEventHook(nullptr);
+  ASSERT_FALSE(second.empty());
+  EXPECT_NE(second, first);
+  auto host2 = HostClient::OpenPty(second);
+  ASSERT_TRUE(host2);
+  EXPECT_TRUE(host2->SendFrame(Command("FF112266")));
+  EXPECT_EQ(device_->Flag(), 1);
+  device_->Stop();
+}
+
 TEST_F(HandheldTransport, PtyAndSocketServeTogetherAndStopJoinsWithHostsAttached) {
   std::string pty = device_->StartPty();
   std::string sock = device_->StartSocket(dir_.File("hh.sock"));
