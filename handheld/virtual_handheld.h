@@ -102,7 +102,8 @@ class VirtualHandheld {
   bool WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const;
   // false: frames are recorded with their first 40 bytes only (code and size fields), for long runs.
   void SetRecordWholeFrames(bool whole);
-  // Called on the serving thread after every recorded event; it may call Vanish() or SetFaults().
+  // Called on the serving thread after every recorded event; it may call Vanish(), StartPty() or
+  // SetFaults(). Once SetEventHook returns, no call of the previous hook is still running.
   void SetEventHook(std::function<void(const WireEvent&)> hook);
 
   // What the handheld holds in memory from the commands it took.

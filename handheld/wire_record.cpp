@@ -23,9 +23,16 @@ void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const
     }
     changed_.notify_all();
     hook = hook_;
-    if (hook) copy = events_.back();
+    if (hook) {
+      copy = events_.back();
+      in_hook_.push_back(std::this_thread::get_id());
+    }
   }
-  if (hook) hook(copy);
+  if (!hook) return;
+  hook(copy);
+  std::lock_guard<std::mutex> lock(mu_);
+  in_hook_.erase(std::find(in_hook_.begin(), in_hook_.end(), std::this_thread::get_id()));
+  changed_.notify_all();
 }
 
 std::vector<WireEvent> WireRecord::Events() const {
@@ -66,8 +73,12 @@ void WireRecord::SetKeepWholeFrames(bool keep) {
 }
 
 void WireRecord::SetHook(Hook hook) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   hook_ = std::move(hook);
+  const auto self = std::this_thread::get_id();
+  changed_.wait(lock, [&] {
+    return std::all_of(in_hook_.begin(), in_hook_.end(), [&](std::thread::id id) { return id == self; });
+  });
 }
 
 }  // namespace handheld

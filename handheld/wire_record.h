@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "virtual_handheld.h"
@@ -28,7 +29,8 @@ class WireRecord {
   bool WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const;
   // When false, frames are kept with their first kFrameHeadBytes bytes only (long images stay cheap).
   void SetKeepWholeFrames(bool keep);
-  // Called on the serving thread after each event is recorded (outside the record's lock).
+  // Called on the serving thread after each event is recorded (outside the record's lock). When SetHook
+  // returns, no call of the previous hook is running on another thread.
   void SetHook(Hook hook);
 
   static constexpr size_t kFrameHeadBytes = 40;
@@ -41,6 +43,7 @@ class WireRecord {
   uint32_t frames_sent_ = 0;
   bool keep_whole_ = true;
   Hook hook_;
+  std::vector<std::thread::id> in_hook_;  // threads inside a hook call
 };
 
 }  // namespace handheld
