@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace handheld {
 namespace {
@@ -120,7 +121,15 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
   }
   bool fits = size <= capacity;
   std::vector<uint8_t> image;
-  if (fits) image.reserve(size);
+  bool no_memory = false;
+  if (fits) {
+    try {
+      image.reserve(size);
+    } catch (const std::bad_alloc&) {
+      fits = false;  // taken off the wire all the same, so the link stays in step
+      no_memory = true;
+    }
+  }
   uint32_t frames = size / kFrameSize + 1;
   for (uint32_t i = 0; i < frames; ++i) {
     Frame data = link.ReceiveFrame();
@@ -130,9 +139,9 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
   std::string what = std::string(AreaName(area)) + " image of " + std::to_string(size) + " bytes";
   if (address != 0) what += " (address " + std::to_string(address) + " not used)";
   if (!fits) {
-    // An image larger than its area is not stored, and the completion is not sent: the host must not
-    // take it for flashed.
-    memory_.Log(what + " exceeds the capacity of " + std::to_string(capacity) + ": not stored");
+    // An image that is not stored gets no completion: the host must not take it for flashed.
+    memory_.Log(what + (no_memory ? " does not fit in memory" : " exceeds the capacity of " + std::to_string(capacity)) +
+                ": not stored");
     return;
   }
   bool stored;

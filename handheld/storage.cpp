@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -158,7 +160,14 @@ uint64_t Storage::Capacity(Area area) const {
   auto section = ini.find("capacity");
   if (section != ini.end()) {
     auto it = section->second.find(AreaName(area));
-    if (it != section->second.end()) return std::stoull(it->second);
+    if (it != section->second.end()) {
+      // A value that is not a plain decimal number (a hand-edited layout.ini) leaves the default.
+      const std::string& text = it->second;
+      char* end = nullptr;
+      errno = 0;
+      unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+      if (!text.empty() && text[0] != '-' && end && *end == '\0' && errno == 0) return value;
+    }
   }
   return DefaultCapacity(area);
 }

@@ -1,6 +1,7 @@
 #include "virtual_handheld.h"
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -63,6 +64,11 @@ void VirtualHandheld::Impl::Serve(Server* server) {
     while (same_host) {
       try {
         engine.Serve(link);
+      } catch (const std::exception& e) {
+        // Nothing the host sends may take the handheld down: drop the exchange and start again.
+        memory.Log(std::string("exchange dropped: ") + e.what());
+        link.RecordLeftover();
+        continue;
       } catch (const SessionEnd& end) {
         switch (end.why) {
           case SessionEnd::Why::HostGone:

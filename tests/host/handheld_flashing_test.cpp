@@ -123,6 +123,15 @@ TEST_F(HandheldFlashing, ImageLargerThanItsAreaIsNotStoredAndNotCompleted) {
   EXPECT_EQ(storage.StoredLength(Area::EXTROM), 3000u);
 }
 
+TEST_F(HandheldFlashing, HandEditedCapacityThatIsNoNumberLeavesTheDefault) {
+  testing_support::WriteFileBytes(dir_.path() + "/hh/layout.ini",
+                                  {'[', 'c', 'a', 'p', 'a', 'c', 'i', 't', 'y', ']', '\n', 'E', 'X', 'T', 'R', 'O',
+                                   'M', '=', 'l', 'o', 't', 's', '\n'});
+  EXPECT_EQ(device_->GetStorage().Capacity(Area::EXTROM), handheld::kDefaultExtRomCapacity);
+  Flash("FF112263", PatternBytes(5000, 1));
+  EXPECT_EQ(device_->GetStorage().StoredLength(Area::EXTROM), 5000u);
+}
+
 TEST_F(HandheldFlashing, ThirtyTwoMebibyteImageStreamsAndIsStoredByteForByte) {
   device_->SetRecordWholeFrames(false);
   auto payload = PatternBytes(32u << 20, 11);
