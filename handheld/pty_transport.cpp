@@ -70,6 +70,7 @@ class PtyTransport : public Transport {
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         int ev = WaitFd(master_, POLLOUT, 100);
         if (ev < 0) return Status::Closed;
+        if ((ev & POLLHUP) && !(ev & POLLOUT)) return Status::HostGone;  // the host closed its port
         continue;
       }
       return Status::HostGone;
