@@ -250,6 +250,16 @@ int Session::Flash(const FlashRequest& req) {
   r = Fresh();
   x_.VerifyExterns(&r);
 
+  // From the first queued job until Client_Shutdown, every way out closes the link, which also frees
+  // the jobs a run did not consume (after status 101 they stay queued in the library).
+  struct LinkCloser {
+    const DravikExports& x;
+    bool armed = true;
+    ~LinkCloser() {
+      if (armed) x.CloseComPort();
+    }
+  } closer{x_};
+
   uint64_t total = 0;
   for (const CheckedImage& img : req.images) {
     r = Fresh();
@@ -340,10 +350,7 @@ int Session::Flash(const FlashRequest& req) {
   };
   double seconds = 0;
   RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
-  if (end == RunEnd::Incomplete) {
-    x_.CloseComPort();
-    return RunIncomplete("flashing");
-  }
+  if (end == RunEnd::Incomplete) return RunIncomplete("flashing");
   WaitForWorkerEnd();
   ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
            FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
@@ -379,6 +386,7 @@ int Session::Flash(const FlashRequest& req) {
                   "): " + FormatCount(size) + " bytes saved to " + req.backup_file;
   }
 
+  closer.armed = false;
   x_.Shutdown();
 
   bool failed = false;

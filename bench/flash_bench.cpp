@@ -1,0 +1,424 @@
+// Throughput of the whole host stack (exports -> flash worker -> packet link -> tty or socket -> virtual
+// handheld) against the ceiling of the same transport, measured in the same run: a minimal stop-and-wait
+// loop of 1520-byte frames and 4-byte acknowledgements over a pty and a Unix socket pair. Also the backup
+// read-back, the cost of g_DebugON's per-packet log lines, the peak resident memory while a 64 MiB image
+// is flashed (in a child process of its own), and the fixed pauses of a run on the real clock.
+//
+//   dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses]
+//
+// Not a test: it prints figures, and exits 1 only when a run fails outright.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/dravik.h"
+#include "driver/state.h"
+#include "handheld/virtual_handheld.h"
+#include "platform/posix/clock.h"
+#include "platform/posix/host_profile.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kFrame = 1520;
+constexpr size_t kAck = 4;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t r = ::read(fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// ---- The ceiling: the transport with nothing but frames and acknowledgements on it ----
+
+struct Pair {
+  int host = -1;
+  int device = -1;
+  ~Pair() {
+    if (host >= 0) ::close(host);
+    if (device >= 0) ::close(device);
+  }
+};
+
+// A pty set up as the virtual handheld sets up its own: the device holds the master, the host the raw slave.
+bool MakePty(Pair* p) {
+  p->device = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (p->device < 0 || ::grantpt(p->device) != 0 || ::unlockpt(p->device) != 0) return false;
+  p->host = ::open(::ptsname(p->device), O_RDWR | O_NOCTTY);
+  if (p->host < 0) return false;
+  for (int fd : {p->host, p->device}) {
+    termios t;
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &t);
+  }
+  return true;
+}
+
+bool MakeSocket(Pair* p) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
+  p->host = fds[0];
+  p->device = fds[1];
+  return true;
+}
+
+// Host to device (flashing) or device to host (backup), `frames` frames each answered by an ack.
+double CeilingSeconds(bool pty, bool host_sends, size_t frames) {
+  Pair p;
+  if (!(pty ? MakePty(&p) : MakeSocket(&p))) return -1;
+  int sender = host_sends ? p.host : p.device;
+  int receiver = host_sends ? p.device : p.host;
+  std::thread peer([&] {
+    std::vector<uint8_t> frame(kFrame);
+    uint8_t ack[kAck] = {0};
+    for (size_t i = 0; i < frames; ++i) {
+      if (!ReadAll(receiver, frame.data(), kFrame) || !WriteAll(receiver, ack, kAck)) return;
+    }
+  });
+  std::vector<uint8_t> frame(kFrame, 0x5A);
+  uint8_t ack[kAck];
+  double t0 = Now();
+  bool ok = true;
+  for (size_t i = 0; i < frames && ok; ++i) {
+    ok = WriteAll(sender, frame.data(), kFrame) && ReadAll(sender, ack, kAck);
+  }
+  double t = Now() - t0;
+  peer.join();
+  return ok ? t : -1;
+}
+
+// ---- The whole stack ----
+
+struct StackTimes {
+  bool ok = false;
+  double open_s = 0;    // Client_StartFlash / Client_BackUp: device search and link opening
+  double stream_s = 0;  // worker or backup thread start to progress 100: flash command to completion
+  double tail_s = 0;    // progress 100 to the thread's end: the pause after the last job
+};
+
+const char kInterfacePath[] = "\\\\?\\usb#vid_0e1f&pid_4505#bench#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
+
+void UseHost(bool vista, const std::string& opens, const std::string& windows_dir) {
+  w32sim::HostProfile profile;
+  profile.major_version = vista ? 6 : 5;
+  profile.minor_version = vista ? 0 : 1;
+  profile.windows_directory = windows_dir;
+  w32sim::DeviceInterface itf;
+  itf.path = kInterfacePath;
+  itf.opens = opens;
+  itf.winusb = vista;
+  profile.interfaces = {itf};
+  w32sim::SetHostProfile(profile);
+}
+
+bool WaitForProgress100() {
+  // The figure Client_Progress reports, read without its two log lines per poll so that the poll does
+  // not slow what it measures.
+  for (;;) {
+    if (FlashState.nRunOutcome.load() == kRunIncomplete) return false;
+    if (FlashState.nProgress.load() >= 100) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+StackTimes StackFlash(const std::string& image) {
+  StackTimes t;
+  ClientResult r{};
+  Client_QueueJob(3, image.c_str(), 0, &r);
+  double t_call = Now();
+  Client_StartFlash(&r);
+  double t0 = Now();
+  if (r.dwStatus != CLIENT_STATUS_OK) return t;
+  t.ok = WaitForProgress100();
+  double t1 = Now();
+  if (FlashState.hWorker != nullptr) WaitForSingleObject(FlashState.hWorker, INFINITE);
+  double t2 = Now();
+  Client_Progress(&r);
+  Client_Shutdown();
+  t.open_s = t0 - t_call;
+  t.stream_s = t1 - t0;
+  t.tail_s = t2 - t1;
+  return t;
+}
+
+StackTimes StackBackup(const std::string& out) {
+  StackTimes t;
+  ClientResult r{};
+  double t_call = Now();
+  Client_BackUp(2, out.c_str(), &r);
+  double t0 = Now();
+  t.ok = WaitForProgress100();
+  double t1 = Now();
+  if (FlashState.hBackupThread != nullptr) WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+  CloseComPort();
+  t.open_s = t0 - t_call;
+  t.stream_s = t1 - t0;
+  return t;
+}
+
+void WriteImage(const std::string& path, size_t bytes) {
+  std::vector<uint8_t> data(bytes);
+  uint32_t x = 12345;
+  for (auto& b : data) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+long StatusKiB(const char* key) {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.compare(0, std::strlen(key), key) == 0) return std::atol(line.c_str() + std::strlen(key));
+  }
+  return -1;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The memory child: a fresh process that flashes one image through the pty it is given and reports its
+// resident memory before and after.
+int MemoryChild(const std::string& pty, const std::string& image, const std::string& windows_dir) {
+  w32sim::SetClockScale(100);
+  UseHost(false, pty, windows_dir);
+  long baseline = StatusKiB("VmHWM:");
+  StackTimes t = StackFlash(image);
+  long peak = StatusKiB("VmHWM:");
+  std::printf("%ld %ld %d\n", baseline, peak, t.ok ? 1 : 0);
+  return t.ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t mib = 8;
+  int reps = 7;
+  size_t memory_mib = 64;
+  bool pauses = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--memory-child" && i + 3 < argc) return MemoryChild(argv[i + 1], argv[i + 2], argv[i + 3]);
+    if (a == "--mib" && i + 1 < argc) mib = std::strtoul(argv[++i], nullptr, 10);
+    else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
+    else if (a == "--memory-mib" && i + 1 < argc) memory_mib = std::strtoul(argv[++i], nullptr, 10);
+    else if (a == "--skip-pauses") pauses = false;
+    else {
+      std::fprintf(stderr, "usage: dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses]\n");
+      return 2;
+    }
+  }
+
+  std::error_code ec;
+  fs::path work = fs::temp_directory_path() / ("dravik-bench-" + std::to_string(::getpid()));
+  fs::create_directories(work / "windows");
+  fs::current_path(work);  // the library's logfile.txt goes here
+  const std::string windows_dir = (work / "windows").string();
+  const size_t payload = mib << 20;
+  // One frame per 1520 payload bytes plus the tail frame: the ceiling moves the same frames.
+  const size_t frames = payload / kFrame + 1;
+  const std::string image = (work / "os.nb0").string();
+  WriteImage(image, payload);
+
+  handheld::VirtualHandheld device((work / "handheld").string());
+  const std::string pty = device.StartPty();
+  const std::string sock = device.StartSocket((work / "handheld.sock").string());
+  if (pty.empty() || sock.empty()) {
+    std::fprintf(stderr, "dravik_bench: the virtual handheld could not serve a pty and a socket\n");
+    return 1;
+  }
+  // The prescribed pauses (1000 ms after each job, 1.5 s device polls) are shortened here; they do not
+  // fall into the streaming window, and they are measured on the real clock below.
+  w32sim::SetClockScale(100);
+  g_RTimeout = g_WTimeout = 0;
+  g_DebugON = 0;
+
+  std::printf("Dravik throughput benchmark: %zu MiB payload (%zu frames of 1520 bytes), %d repetitions\n", mib, frames,
+              reps);
+  std::printf("%-8s %-8s %-9s %14s %14s %8s %12s\n", "link", "class", "direction", "ceiling MiB/s", "stack MiB/s",
+              "ratio", "median pair");
+  bool all_ok = true;
+  // The machine is shared, so every figure is taken several times, ceiling and stack alternately; the
+  // best of each is the figure least disturbed by other work, and their ratio the one reported. The
+  // median of the ratios of neighbouring pairs is printed beside it.
+  auto report = [&](const char* link, const char* cls, const char* dir, const std::vector<double>& ceiling,
+                    const std::vector<double>& stack) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < ceiling.size() && i < stack.size(); ++i) ratios.push_back(stack[i] / ceiling[i]);
+    double best_c = ceiling.empty() ? 0 : *std::max_element(ceiling.begin(), ceiling.end());
+    double best_s = stack.empty() ? 0 : *std::max_element(stack.begin(), stack.end());
+    std::printf("%-8s %-8s %-9s %14.2f %14.2f %8.3f %12.3f\n", link, cls, dir, best_c, best_s,
+                best_c > 0 ? best_s / best_c : 0.0, Median(ratios));
+  };
+
+  struct Case {
+    const char* link;
+    const char* cls;
+    bool vista;
+    std::string opens;
+    bool pty;
+  } cases[] = {{"pty", "XP plus", false, pty, true}, {"socket", "Vista", true, "socket:" + sock, false}};
+  for (const Case& c : cases) {
+    std::vector<double> ceiling, stack;
+    UseHost(c.vista, c.opens, windows_dir);
+    for (int r = 0; r < reps; ++r) {
+      double tc = 0;
+      StackTimes ts;
+      if (r % 2 == 0) {
+        tc = CeilingSeconds(c.pty, true, frames);
+        ts = StackFlash(image);
+      } else {
+        ts = StackFlash(image);
+        tc = CeilingSeconds(c.pty, true, frames);
+      }
+      if (tc <= 0 || !ts.ok) {
+        std::fprintf(stderr, "dravik_bench: %s run %d failed\n", c.link, r);
+        all_ok = false;
+        continue;
+      }
+      ceiling.push_back(payload / kMiB / tc);
+      stack.push_back(payload / kMiB / ts.stream_s);
+    }
+    report(c.link, c.cls, "flash", ceiling, stack);
+  }
+
+  // Backup read-back of the OS partition over the pty: device-to-host frames, host acknowledgements.
+  {
+    std::vector<uint8_t> data(payload);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    device.GetStorage().Write(handheld::Area::OS, data.data(), data.size());
+    UseHost(false, pty, windows_dir);
+    std::vector<double> ceiling, stack;
+    for (int r = 0; r < reps; ++r) {
+      double tc = 0;
+      StackTimes ts;
+      if (r % 2 == 0) {
+        tc = CeilingSeconds(true, false, frames);
+        ts = StackBackup((work / "backup.bin").string());
+      } else {
+        ts = StackBackup((work / "backup.bin").string());
+        tc = CeilingSeconds(true, false, frames);
+      }
+      if (tc <= 0 || !ts.ok) {
+        std::fprintf(stderr, "dravik_bench: backup run %d failed\n", r);
+        all_ok = false;
+        continue;
+      }
+      ceiling.push_back(payload / kMiB / tc);
+      stack.push_back(payload / kMiB / ts.stream_s);
+    }
+    report("pty", "XP plus", "backup", ceiling, stack);
+  }
+
+  // The cost of g_DebugON: the same flashing run with the per-packet log lines.
+  {
+    UseHost(false, pty, windows_dir);
+    std::vector<double> off, on;
+    for (int r = 0; r < reps; ++r) {
+      g_DebugON = 0;
+      StackTimes a = StackFlash(image);
+      g_DebugON = 1;
+      StackTimes b = StackFlash(image);
+      g_DebugON = 0;
+      if (!a.ok || !b.ok) {
+        all_ok = false;
+        continue;
+      }
+      off.push_back(a.stream_s);
+      on.push_back(b.stream_s);
+    }
+    double t_off = off.empty() ? 0 : *std::min_element(off.begin(), off.end());
+    double t_on = on.empty() ? 0 : *std::min_element(on.begin(), on.end());
+    std::printf("g_DebugON 1 over the pty: %.2f MiB/s against %.2f MiB/s with 0: ratio %.3f, %.1f us more per packet\n",
+                payload / kMiB / t_on, payload / kMiB / t_off, t_off / t_on, (t_on - t_off) / frames * 1e6);
+    std::printf("  (log after the g_DebugON runs: %.1f MiB)\n",
+                static_cast<double>(fs::file_size(work / "logfile.txt", ec)) / kMiB);
+    fs::remove(work / "logfile.txt", ec);
+  }
+
+  // Peak resident memory of a process that flashes a 64 MiB image (the handheld runs in this one).
+  {
+    const std::string big = (work / "big.nb0").string();
+    WriteImage(big, memory_mib << 20);
+    std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+    std::string cmd = "'" + self + "' --memory-child '" + pty + "' '" + big + "' '" + windows_dir + "'";
+    FILE* child = ::popen(cmd.c_str(), "r");
+    long baseline = -1, peak = -1;
+    int ok = 0;
+    if (child != nullptr) {
+      if (std::fscanf(child, "%ld %ld %d", &baseline, &peak, &ok) != 3) ok = 0;
+      ::pclose(child);
+    }
+    if (!ok) {
+      std::fprintf(stderr, "dravik_bench: the memory run failed\n");
+      all_ok = false;
+    } else {
+      double increase = (peak - baseline) / 1024.0;
+      double limit = static_cast<double>(memory_mib) + 2.0;
+      std::printf("peak resident memory flashing %zu MiB: %.1f MiB before the run, %.1f MiB at the peak: "
+                  "%.1f MiB more (limit payload + 2 MiB = %.0f MiB): %s\n",
+                  memory_mib, baseline / 1024.0, peak / 1024.0, increase, limit, increase <= limit ? "ok" : "OVER");
+    }
+    fs::remove(big, ec);
+  }
+
+  // The fixed pauses on the real clock, reported apart from the streaming.
+  if (pauses) {
+    w32sim::SetClockScale(1);
+    UseHost(false, pty, windows_dir);
+    const std::string small = (work / "small.nb0").string();
+    WriteImage(small, 1 << 20);
+    StackTimes t = StackFlash(small);
+    std::printf("fixed pauses on the real clock (XP plus, 1 MiB image): device search and open %.2f s "
+                "(1.5 s poll + 1 s after the device path is found), streaming %.2f s, pause after the job %.2f s "
+                "(1000 ms)\n",
+                t.open_s, t.stream_s, t.tail_s);
+    if (!t.ok) all_ok = false;
+  }
+
+  device.Stop();
+  fs::current_path(fs::temp_directory_path());
+  fs::remove_all(work, ec);
+  return all_ok ? 0 : 1;
+}
