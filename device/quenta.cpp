@@ -9,18 +9,21 @@ namespace {
 constexpr DWORD kClockModuleRegisters = 0xFFFECE00;  // OMAP730_CLKM_REGS_PA
 constexpr DWORD kClockModuleWindow = 0x104;
 
+// KernelIoControl as bound at run time.
+typedef BOOL(WINAPI* KernelIoControlProc)(DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD);
+
 void ErrorBox(LPCWSTR szText) { MessageBoxW(nullptr, szText, TEXT("Error"), MB_OK); }
 
 // Asks the platform for its extended version output; the buffer stays zero when that cannot be done.
 void QueryVersionEx(BYTE* pbyaVersion) {
   memset(pbyaVersion, 0, kVersionExSize);
-  PFN_KernelIoControl pfnKernelIoControl = nullptr;
+  KernelIoControlProc pfnKernelIoControl = nullptr;
   HMODULE hCoreDll = LoadLibraryW(TEXT("coredll.dll"));
   if (hCoreDll == nullptr) {
     ErrorBox(TEXT("Load COREDLL.DLL fail!"));
   } else {
     FARPROC proc = GetProcAddressW(hCoreDll, TEXT("KernelIoControl"));
-    pfnKernelIoControl = reinterpret_cast<PFN_KernelIoControl>(reinterpret_cast<void (*)(void)>(proc));
+    pfnKernelIoControl = reinterpret_cast<KernelIoControlProc>(reinterpret_cast<void (*)(void)>(proc));
   }
   if (pfnKernelIoControl == nullptr) {
     ErrorBox(TEXT("Fail to get the address of KernelIoControl()!"));

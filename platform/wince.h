@@ -163,7 +163,6 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem);
 // FALSE for anything else.
 BOOL WINAPI KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
                             DWORD nOutBufSize, LPDWORD lpBytesReturned);
-typedef BOOL(WINAPI* PFN_KernelIoControl)(DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD);
 
 // "coredll.dll" (any case) is the only library; null when absent.
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
