@@ -40,18 +40,18 @@ bool EqualNoCase(const std::string& a, const char* b) {
   return true;
 }
 
-// One conversion of NKDbgPrintfW: `spec` holds flags, width and precision (without '%' and the letter).
-void FormatOne(std::string* out, const std::string& spec, char length, char conv, va_list* args) {
+// One conversion of NKDbgPrintfW: `flags` holds the flags, width and precision (without '%' and the letter).
+void FormatOne(std::string* out, const std::string& flags, char length, char conv, va_list* args) {
   char fmt[64];
   char buf[512];
   switch (conv) {
     case 'd':
     case 'i':
       if (length == 'L') {
-        std::snprintf(fmt, sizeof fmt, "%%%slld", spec.c_str());
+        std::snprintf(fmt, sizeof fmt, "%%%slld", flags.c_str());
         std::snprintf(buf, sizeof buf, fmt, va_arg(*args, long long));
       } else {
-        std::snprintf(fmt, sizeof fmt, "%%%sld", spec.c_str());
+        std::snprintf(fmt, sizeof fmt, "%%%sld", flags.c_str());
         std::snprintf(buf, sizeof buf, fmt, length == 'l' ? va_arg(*args, long) : static_cast<long>(va_arg(*args, int)));
       }
       break;
@@ -59,10 +59,10 @@ void FormatOne(std::string* out, const std::string& spec, char length, char conv
     case 'x':
     case 'X':
       if (length == 'L') {
-        std::snprintf(fmt, sizeof fmt, "%%%sll%c", spec.c_str(), conv);
+        std::snprintf(fmt, sizeof fmt, "%%%sll%c", flags.c_str(), conv);
         std::snprintf(buf, sizeof buf, fmt, va_arg(*args, unsigned long long));
       } else {
-        std::snprintf(fmt, sizeof fmt, "%%%sl%c", spec.c_str(), conv);
+        std::snprintf(fmt, sizeof fmt, "%%%sl%c", flags.c_str(), conv);
         std::snprintf(buf, sizeof buf, fmt,
                       length == 'l' ? va_arg(*args, unsigned long)
                                     : static_cast<unsigned long>(va_arg(*args, unsigned int)));
@@ -70,7 +70,7 @@ void FormatOne(std::string* out, const std::string& spec, char length, char conv
       break;
     case 'c': {
       std::u16string one(1, static_cast<char16_t>(va_arg(*args, int)));
-      std::snprintf(fmt, sizeof fmt, "%%%ss", spec.c_str());
+      std::snprintf(fmt, sizeof fmt, "%%%ss", flags.c_str());
       std::snprintf(buf, sizeof buf, fmt, ToUtf8(one).c_str());
       break;
     }
@@ -84,7 +84,7 @@ void FormatOne(std::string* out, const std::string& spec, char length, char conv
         const char* c = va_arg(*args, const char*);
         text = c == nullptr ? "(null)" : c;
       }
-      std::snprintf(fmt, sizeof fmt, "%%%ss", spec.c_str());
+      std::snprintf(fmt, sizeof fmt, "%%%ss", flags.c_str());
       int n = std::snprintf(nullptr, 0, fmt, text.c_str());
       std::string piece(static_cast<size_t>(n > 0 ? n : 0) + 1, '\0');
       std::snprintf(&piece[0], piece.size(), fmt, text.c_str());
@@ -96,7 +96,7 @@ void FormatOne(std::string* out, const std::string& spec, char length, char conv
       std::snprintf(buf, sizeof buf, "%p", va_arg(*args, void*));
       break;
     default:
-      std::snprintf(buf, sizeof buf, "%%%s%c", spec.c_str(), conv);
+      std::snprintf(buf, sizeof buf, "%%%s%c", flags.c_str(), conv);
       break;
   }
   *out += buf;
@@ -115,9 +115,9 @@ std::string FormatWide(const WCHAR* format, va_list* args) {
       ++i;
       continue;
     }
-    std::string spec;
+    std::string flags;
     size_t j = i + 1;
-    while (j < fmt.size() && std::strchr("-+ #0123456789.", fmt[j]) != nullptr) spec += fmt[j++];
+    while (j < fmt.size() && std::strchr("-+ #0123456789.", fmt[j]) != nullptr) flags += fmt[j++];
     char length = 0;
     while (j < fmt.size() && (fmt[j] == 'l' || fmt[j] == 'h' || fmt[j] == 'w')) {
       length = fmt[j] == 'l' ? (length == 'l' ? 'L' : 'l') : fmt[j] == 'h' ? 'h' : length;
@@ -127,7 +127,7 @@ std::string FormatWide(const WCHAR* format, va_list* args) {
       out += fmt.substr(i);
       break;
     }
-    FormatOne(&out, spec, length, fmt[j], args);
+    FormatOne(&out, flags, length, fmt[j], args);
     i = j;
   }
   return out;
