@@ -4,7 +4,9 @@
 //                                         flash-os flash-gsm flash-erom flash-ipl flash-eboot flash-gsmffs
 //   sdcard_tool backup-gsmffs
 // Exit code: 0 when the routine gave 0, 1 for a difference found by a compare, 2 for -1, 64 for usage.
+// SDCARD_TOOL_VERBOSE=1 shows the debug output.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -33,6 +35,7 @@ int Run(const std::string& routine, LPCWSTR path, int* progress) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  cesim::SetEcho(std::getenv("SDCARD_TOOL_VERBOSE") != nullptr);
   if (argc == 2 && std::strcmp(argv[1], "backup-gsmffs") == 0) {
     int result = BackupGsmFFS();
     std::printf("result=%d\n", result);
@@ -42,7 +45,6 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "usage: sdcard_tool ROUTINE PATH | sdcard_tool backup-gsmffs\n");
     return 64;
   }
-  cesim::SetEcho(std::getenv("SDCARD_TOOL_VERBOSE") != nullptr);
   const std::u16string path = cesim::ToUtf16(argv[2]);
   int progress = -1;
   int result = Run(argv[1], path.c_str(), &progress);

@@ -170,6 +170,16 @@ TEST_F(DriverTest, EbootKeepsTheImageAndReportsTheDoubledAreaLength) {
   ASSERT_TRUE(WriteArea(0, "BIPO", blocks, 0xC0000));
   EXPECT_EQ(Handheld().Read(Area::EBOOT), image);
   EXPECT_EQ(SizeQuery(0, "BIPO"), 0xC0000u);
+  // Only whole doubled sectors, and no more than the area holds.
+  ASSERT_TRUE(Key(dsk1_, fd::kBootAreaKey, 0, fd::kInsertKey));
+  uint32_t status = 0;
+  auto odd = BootRequest(0, fd::kBdkInitWrite, "BIPO", 1026, 0x12);
+  EXPECT_FALSE(BootOp(&odd, &status));
+  EXPECT_EQ(status, fd::kStatusOutOfRange);
+  auto big = BootRequest(0, fd::kBdkInitWrite, "BIPO", 0xC0400, 0x12);
+  EXPECT_FALSE(BootOp(&big, &status));
+  EXPECT_EQ(status, fd::kStatusOutOfRange);
+  ASSERT_TRUE(Key(dsk1_, fd::kBootAreaKey, 0, fd::kRemoveKey));
   // The CFG area shares boot area 1 with the IPL but is its own store.
   std::vector<uint8_t> cfg(0x10000, 0x5A);
   ASSERT_TRUE(WriteArea(1, "BCFG", cfg, 0x10000));
