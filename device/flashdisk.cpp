@@ -112,14 +112,20 @@ int WriteBootArea(const BootAreaWriter& w, const BYTE* pData, DWORD dwLength, co
     return 0;
   }
 
-  BYTE byaDoubled[1024];
+  BYTE byaBlock[1024];
   const DWORD dwStep = w.bDoubledSectors ? kSectorSize : 1024;
   for (DWORD dwOffset = 0; dwOffset < dwLength; dwOffset += dwStep) {
     const BYTE* pBlock = pData + dwOffset;
     if (w.bDoubledSectors) {
-      memcpy(byaDoubled, pData + dwOffset, kSectorSize);
-      memcpy(byaDoubled + kSectorSize, pData + dwOffset, kSectorSize);
-      pBlock = byaDoubled;
+      memcpy(byaBlock, pData + dwOffset, kSectorSize);
+      memcpy(byaBlock + kSectorSize, pData + dwOffset, kSectorSize);
+      pBlock = byaBlock;
+    } else if (dwLength - dwOffset < 1024) {
+      // The last block is always 1024 bytes: the caller's data ends inside it, so the rest is padded
+      // with erased bytes here rather than read from beyond the caller's buffer.
+      memset(byaBlock, 0xFF, sizeof byaBlock);
+      memcpy(byaBlock, pData + dwOffset, dwLength - dwOffset);
+      pBlock = byaBlock;
     }
     req.bOperation = BDK_WRITE;
     req.bFlags = 0x08;

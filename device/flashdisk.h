@@ -108,8 +108,8 @@ DWORD RecordAddress(const void* buffer);
 void GetIPLSize(DWORD* pdwIPLSize);
 
 // Boot-area writers: 1 when the whole image was written and the key removed, else 0. WriteIPLCode takes
-// any length (the buffer must hold the length rounded up to 1024); WriteEBootCode exactly 393216 bytes;
-// WriteCFG exactly 65536.
+// any length (a last block that the data does not fill goes out padded with 0xFF); WriteEBootCode
+// exactly 393216 bytes; WriteCFG exactly 65536.
 int WriteIPLCode(const BYTE* pData, DWORD dwLength, const char* pKey, DWORD dwKeyLength);
 int WriteEBootCode(const BYTE* pData, DWORD dwLength, const char* pKey, DWORD dwKeyLength);
 int WriteCFG(const BYTE* pData, DWORD dwLength, const char* pKey, DWORD dwKeyLength);

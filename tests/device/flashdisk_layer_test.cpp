@@ -44,6 +44,10 @@ TEST_F(FlashDiskLayerTest, WriteIPLCodeLengthsZeroAnd1025) {
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(Le32(writes[1].input, 20), 1024u);
   EXPECT_EQ(writes[1].input[24], 0x08);
+  // The second block carries one data byte; the rest is padding, not the bytes behind the data.
+  EXPECT_EQ(writes[1].payload[0], image[1024]);
+  EXPECT_EQ(std::vector<uint8_t>(writes[1].payload.begin() + 1, writes[1].payload.end()),
+            std::vector<uint8_t>(1023, 0xFF));
   EXPECT_EQ(Handheld().StoredLength(Area::IPL), 1025u);
 }
 
