@@ -288,7 +288,6 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
     while (insert > header + 1 && Trim(ini.lines[insert - 1]).empty()) --insert;
     ini.lines.insert(ini.lines.begin() + static_cast<long>(insert), key + "=" + lpString);
   } else {
-    if (!ini.lines.empty() && !Trim(ini.lines.back()).empty()) ini.lines.push_back("");
     ini.lines.push_back("[" + Trim(lpAppName) + "]");
     ini.lines.push_back(key + "=" + lpString);
   }

@@ -67,7 +67,7 @@ TEST_F(IniTest, NamesMatchWithoutRegardToCaseAndEditsKeepEverythingElse) {
   ASSERT_TRUE(WritePrivateProfileStringA("New", "k", "v", path.c_str()));
   EXPECT_EQ(ReadFileText(path),
             "; settings\r\n[Other]\r\nDriver=7\r\n\r\n[CONFIG]\r\nrtimeout=12\r\nDebugON=yes\r\n"
-            "Quoted=\"a b\"\r\nWTimeout=-20\r\n\r\n[Last]\r\nx=1\r\n\r\n[New]\r\nk=v\r\n");
+            "Quoted=\"a b\"\r\nWTimeout=-20\r\n\r\n[Last]\r\nx=1\r\n[New]\r\nk=v\r\n");
 
   // A null value removes the key, a null key the whole section.
   ASSERT_TRUE(WritePrivateProfileStringA("Config", "debugon", nullptr, path.c_str()));
