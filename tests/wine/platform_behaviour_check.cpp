@@ -1,5 +1,5 @@
-// The Windows behaviour the library relies on from the private-profile service and from text-mode
-// files, checked through the Win32 names alone. The same source runs on Linux over platform/posix and,
+// The Windows behaviour the library relies on from the private-profile service, text-mode files and
+// the file services' error codes, checked through the Win32 names alone. The same source runs on Linux over platform/posix and,
 // built with x86_64-w64-mingw32, under wine against the real services, so the two can be compared.
 // Usage: platform_behaviour_check DIRECTORY (an existing writable directory; the files it uses there
 // are removed first). Exit status 0
@@ -107,6 +107,55 @@ void TextModeChecks(const std::string& dir, const char* sep) {
         ReadAll(log));
 }
 
+std::string Code(DWORD error) { return std::to_string(static_cast<unsigned long>(error)); }
+
+void FileChecks(const std::string& dir, const char* sep) {
+  std::string path = dir + sep + "img.bin";
+  SetLastError(0);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  Check("opening a missing file", Code(ERROR_FILE_NOT_FOUND), h == INVALID_HANDLE_VALUE ? Code(GetLastError()) : "opened");
+  std::string deep = dir + sep + "no" + sep + "such.bin";
+  h = CreateFileA(deep.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  Check("opening in a missing directory", Code(ERROR_PATH_NOT_FOUND), h == INVALID_HANDLE_VALUE ? Code(GetLastError()) : "opened");
+  h = CreateFileA(dir.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  Check("opening a directory", Code(ERROR_ACCESS_DENIED), h == INVALID_HANDLE_VALUE ? Code(GetLastError()) : "opened");
+
+  h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    Check("creating a new file", "created", Code(GetLastError()));
+    return;
+  }
+  DWORD n = 0;
+  WriteFile(h, "0123456789", 10, &n, nullptr);
+  char c;
+  BOOL ok = ReadFile(h, &c, 1, &n, nullptr);
+  Check("reading a handle opened for writing only", Code(ERROR_ACCESS_DENIED), ok ? "read" : Code(GetLastError()));
+  CloseHandle(h);
+  h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check("CREATE_NEW on an existing file", Code(ERROR_FILE_EXISTS), h == INVALID_HANDLE_VALUE ? Code(GetLastError()) : "opened");
+  h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  char buf[16];
+  ok = ReadFile(h, buf, 16, &n, nullptr);
+  Check("a read that reaches the end of the file succeeds short", "1 10", Code(ok ? 1 : 0) + " " + Code(n));
+  DWORD high = 7;
+  DWORD low = GetFileSize(h, &high);
+  Check("file size", "10 0", Code(low) + " " + Code(high));
+  CloseHandle(h);
+  Check("closing a closed handle", Code(ERROR_INVALID_HANDLE), CloseHandle(h) ? "closed" : Code(GetLastError()));
+  h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  DWORD size = GetFileSize(h, nullptr);
+  Check("CREATE_ALWAYS over a file truncates and says so", Code(ERROR_ALREADY_EXISTS) + " 0",
+        Code(error) + " " + Code(size));
+  CloseHandle(h);
+
+  OSVERSIONINFOA info;
+  memset(&info, 0, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info - 1;
+  ok = GetVersionExA(&info);
+  Check("GetVersionExA with a wrong record size", Code(ERROR_INSUFFICIENT_BUFFER), ok ? "filled" : Code(GetLastError()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,9 +168,10 @@ int main(int argc, char** argv) {
 #else
   const char* sep = "/";
 #endif
-  for (const char* name : {"fresh.ini", "edit.ini", "logfile.txt"}) remove((std::string(argv[1]) + sep + name).c_str());
+  for (const char* name : {"fresh.ini", "edit.ini", "logfile.txt", "img.bin"}) remove((std::string(argv[1]) + sep + name).c_str());
   ProfileChecks(argv[1], sep);
   TextModeChecks(argv[1], sep);
+  FileChecks(argv[1], sep);
   printf("%s: %d failed\n", g_failures ? "FAILED" : "passed", g_failures);
   return g_failures ? 1 : 0;
 }
