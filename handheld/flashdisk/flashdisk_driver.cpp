@@ -1,7 +1,9 @@
 #include "flashdisk_driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
 namespace handheld {
 namespace flashdisk {
@@ -42,6 +44,32 @@ Area PartitionArea(int part) {
 
 }  // namespace
 
+Driver::Driver(Storage* storage) : storage_(storage) { LoadState(); }
+
+std::string Driver::StatePath() const { return storage_->Directory() + "/flashdisk.state"; }
+
+// One line: "keys <boot0> <boot1> <part0> <part1> mounted <p0> <p1> <p2> last <dsk1> <dsk2>".
+void Driver::LoadState() {
+  std::ifstream in(StatePath());
+  std::string word;
+  int b0 = 0, b1 = 0, p0 = 0, p1 = 0, m0 = 0, m1 = 0, m2 = 0, l1 = -1, l2 = -1;
+  if (!(in >> word) || word != "keys" || !(in >> b0 >> b1 >> p0 >> p1 >> word) || word != "mounted" ||
+      !(in >> m0 >> m1 >> m2 >> word) || word != "last" || !(in >> l1 >> l2)) {
+    return;  // none kept: a handheld just started
+  }
+  boot_key_ = {b0 != 0, b1 != 0};
+  part_key_ = {p0 != 0, p1 != 0};
+  mounted_ = {m0 != 0, m1 != 0, m2 != 0};
+  last_mounted_ = {{-1, l1 >= 0 && l1 <= 1 ? l1 : -1, l2 == 2 ? l2 : -1}};
+}
+
+void Driver::SaveState() const {
+  std::ofstream out(StatePath(), std::ios::trunc);
+  out << "keys " << boot_key_[0] << ' ' << boot_key_[1] << ' ' << part_key_[0] << ' ' << part_key_[1]
+      << " mounted " << mounted_[0] << ' ' << mounted_[1] << ' ' << mounted_[2] << " last " << last_mounted_[1]
+      << ' ' << last_mounted_[2] << '\n';
+}
+
 bool Driver::Control(int device, uint32_t code, void* in, uint32_t in_size, void* out, uint32_t out_size,
                      uint32_t* returned) {
   auto* bin = static_cast<uint8_t*>(in);
@@ -72,6 +100,7 @@ bool Driver::Control(int device, uint32_t code, void* in, uint32_t in_size, void
   bool ok = false;
   if (fired == nullptr || fired->perform) {
     ok = Dispatch(device, code, bin, in_size, bout, out_size, returned, &status, &rec);
+    if (ok && (code == kBootAreaKey || code == kPartKey || code == kMountVolume)) SaveState();
   }
   if (fired != nullptr) {
     ok = false;
@@ -314,6 +343,7 @@ void Driver::Restart() {
   mounted_ = {};
   last_mounted_ = {{-1, -1, -1}};
   boot_write_ = BootWrite{};
+  std::remove(StatePath().c_str());
 }
 
 }  // namespace flashdisk

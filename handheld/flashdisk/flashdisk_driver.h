@@ -21,7 +21,8 @@
 //    (EBOOT.bin, 393,216 bytes), taking the first copy of each doubled sector; the area's length as this
 //    driver reports it is twice the stored image.
 //  - Partitions are mounted (FL_IOCTL_MOUNT_VOLUME_FH) before sector transfers; mounts and keys last
-//    until Restart(). Sector transfers move whole 512-byte sectors inside the partition's capacity.
+//    until Restart(), across the programs that run in between: they are kept in the handheld directory
+//    (flashdisk.state). Sector transfers move whole 512-byte sectors inside the partition's capacity.
 //    FL_IOCTL_GET_INFO reports the capacity / 512 of the device's mounted partition.
 //  - The named area "GSMFFS" is the first 65,536 bytes of GSM.
 //  - Addresses inside the records are 32-bit pointers in the caller's address space (the driver runs in
@@ -34,6 +35,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "storage.h"
@@ -100,7 +102,8 @@ struct ControlRecord {
 
 class Driver {
  public:
-  explicit Driver(Storage* storage) : storage_(storage) {}
+  // Takes up the keys and mounts the handheld's driver holds (flashdisk.state).
+  explicit Driver(Storage* storage);
 
   // True for the devices the driver serves (1 and 2).
   static bool HasDevice(int device) { return device == 1 || device == 2; }
@@ -139,6 +142,9 @@ class Driver {
   bool GetInfo(int device, uint32_t* sectors, uint32_t* status);
   bool NamedArea(int device, const uint8_t* in, uint32_t in_size);
   void WriteStatus(uint32_t code, uint8_t* out, uint32_t out_size, uint32_t status) const;
+  std::string StatePath() const;
+  void LoadState();
+  void SaveState() const;
 
   Storage* storage_;
   std::array<bool, 2> boot_key_{};

@@ -244,6 +244,24 @@ TEST_F(DriverTest, DiskInfoAndTheNamedArea) {
   EXPECT_FALSE(DeviceIoControl(dsk1_, 4242, in.data(), 20, nullptr, 0, nullptr, nullptr));
 }
 
+TEST_F(DriverTest, KeysAndMountsOutliveTheProgramUntilTheHandheldRestarts) {
+  ASSERT_TRUE(Key(dsk1_, fd::kBootAreaKey, 1, fd::kInsertKey));
+  ASSERT_TRUE(Key(dsk1_, fd::kPartKey, 0, fd::kInsertKey));
+  ASSERT_TRUE(Mount(dsk2_, 2));
+  cesim::SetHandheldDirectory(cesim::HandheldDirectory());  // the next program on the same handheld
+  EXPECT_TRUE(Driver().BootKeyInserted(1));
+  EXPECT_FALSE(Driver().BootKeyInserted(0));
+  EXPECT_TRUE(Driver().PartKeyInserted(0));
+  EXPECT_TRUE(Driver().Mounted(2));
+  std::vector<uint8_t> info(64, 0);
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(dsk2_, fd::kGetInfo, nullptr, 0, info.data(), 64, &returned, nullptr));
+  Driver().Restart();
+  cesim::SetHandheldDirectory(cesim::HandheldDirectory());
+  EXPECT_FALSE(Driver().BootKeyInserted(1));
+  EXPECT_FALSE(Driver().Mounted(2));
+}
+
 TEST_F(DriverTest, InjectedFaultsCountSkipsAndTimesAndCanFollowTheOperation) {
   ASSERT_TRUE(Mount(dsk2_, 2));
   std::vector<uint8_t> data(512, 0xAB);
