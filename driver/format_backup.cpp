@@ -21,11 +21,9 @@ namespace {
 
 using Frame = std::array<uint8_t, kPacketFrameSize>;
 
-constexpr DWORD kNoTransferLimitMs = 60u * 1000u;        // retries and read-back: no successful transfer
-constexpr DWORD kNoPacketLimitMs = 15u * 60u * 1000u;    // completion wait: no packet at all
-constexpr uint32_t kFormatBackupSize = 0x10000;          // format type 3: the GSMFFS area
-constexpr uint32_t kBootBackupSize = 0x60000;            // backup type 0
-constexpr uint32_t kGsmBackupSize = 0x500000;            // backup type 3
+constexpr uint32_t kFormatBackupSize = 0x10000;  // format type 3: the GSMFFS area
+constexpr uint32_t kBootBackupSize = 0x60000;    // backup type 0
+constexpr uint32_t kGsmBackupSize = 0x500000;    // backup type 3
 constexpr size_t kCodeSize = 8;
 constexpr char kCompletionCode[] = "FF112254";
 
@@ -72,7 +70,7 @@ bool RetriesExhausted(HANDLE link, const char* who, const char* what) {
     return true;
   }
   const DWORD quiet = MillisecondsSinceLastSuccess();
-  if (quiet >= kNoTransferLimitMs) {
+  if (quiet >= kLinkQuietLimitMs) {
     LogPrintf("%s(): no transfer succeeded for %u ms, %s", who, static_cast<unsigned>(quiet), what);
     return true;
   }
@@ -126,7 +124,7 @@ int WaitForCompletion(HANDLE link, Frame& frame, const char* who, const char* du
         return 0;
       }
       const DWORD quiet = GetTickCount() - lastPacket;
-      if (quiet >= kNoPacketLimitMs) {
+      if (quiet >= kCompletionQuietLimitMs) {
         LogPrintf("%s(): no packet for %u ms, no completion received", who, static_cast<unsigned>(quiet));
         return 0;
       }
