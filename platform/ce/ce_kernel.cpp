@@ -218,11 +218,16 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     return nullptr;
   }
   void* block = (uFlags & LMEM_ZEROINIT) ? std::calloc(uBytes == 0 ? 1 : uBytes, 1) : std::malloc(uBytes == 0 ? 1 : uBytes);
-  if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  if (block == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  } else {
+    ++s.live_allocs;
+  }
   return block;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+  if (hMem != nullptr) --cesim::Get().live_allocs;
   std::free(hMem);
   return nullptr;
 }

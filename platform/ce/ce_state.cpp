@@ -169,6 +169,8 @@ void SetEcho(bool echo) { Get().echo = echo; }
 std::vector<MessageBoxRecord> MessageBoxes() { return Get().boxes; }
 std::vector<RegisterWrite> RegisterWrites() { return Get().register_writes; }
 int ResetCount() { return Get().resets; }
+size_t OpenHandleCount() { return Get().handles.size(); }
+int LiveAllocations() { return Get().live_allocs; }
 void SetResetHook(std::function<void()> hook) { Get().reset_hook = std::move(hook); }
 
 std::string ToUtf8(const std::u16string& text) {

@@ -50,6 +50,7 @@ struct State {
   std::vector<DeviceOpenFault> open_faults;
   int alloc_skip = 0;
   int alloc_times = 0;
+  int live_allocs = 0;
   uint64_t read_budget = UINT64_MAX;
   uint64_t write_budget = UINT64_MAX;
   bool size_fails = false;

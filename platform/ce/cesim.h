@@ -69,6 +69,10 @@ struct RegisterWrite {
 };
 std::vector<RegisterWrite> RegisterWrites();
 
+// Handles of this layer open now (files, devices, registry keys) and LocalAlloc blocks not yet freed.
+size_t OpenHandleCount();
+int LiveAllocations();
+
 // Resets of the handheld so far (IOCTL_HAL_REBOOT, clock-module reset).
 int ResetCount();
 // What runs after a reset has restarted the handheld. The default ends the program as the real reset
