@@ -4,10 +4,11 @@
 // read-back, the cost of g_DebugON's per-packet log lines, the peak resident memory while a 64 MiB image
 // is flashed (in a child process of its own), and the fixed pauses of a run on the real clock.
 //
-//   dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses]
+//   dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin]
 //
 // Not a test: it prints figures, and exits 1 only when a run fails outright.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -198,31 +199,46 @@ void UseHost(bool vista, const std::string& opens, const std::string& windows_di
   w32sim::SetHostProfile(profile);
 }
 
+handheld::VirtualHandheld* g_device = nullptr;
+
+// The moment the device end has the first frame of the exchange (the flash or backup command): the
+// streaming window starts there, after the link opening and the connection set-up of the transport.
+double WaitForFirstFrame() {
+  while (g_device != nullptr && g_device->FramesReceived() == 0) {
+    if (FlashState.nRunOutcome.load() == kRunIncomplete) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return Now();
+}
+
 bool WaitForProgress100() {
-  // The figure Client_Progress reports, read without its two log lines per poll so that the poll does
-  // not slow what it measures.
+  // The figure Client_Progress reports, read without its two log lines per poll, once a millisecond,
+  // so that the polling does not slow what it measures (the start is taken the same way, so the two
+  // late readings mostly cancel).
   for (;;) {
     if (FlashState.nRunOutcome.load() == kRunIncomplete) return false;
     if (FlashState.nProgress.load() >= 100) return true;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 StackTimes StackFlash(const std::string& image) {
   StackTimes t;
+  if (g_device != nullptr) g_device->ClearRecord();
   ClientResult r{};
   Client_QueueJob(3, image.c_str(), 0, &r);
   double t_call = Now();
   Client_StartFlash(&r);
-  double t0 = Now();
+  double t_open = Now();
   if (r.dwStatus != CLIENT_STATUS_OK) return t;
+  double t0 = WaitForFirstFrame();
   t.ok = WaitForProgress100();
   double t1 = Now();
   if (FlashState.hWorker != nullptr) WaitForSingleObject(FlashState.hWorker, INFINITE);
   double t2 = Now();
   Client_Progress(&r);
   Client_Shutdown();
-  t.open_s = t0 - t_call;
+  t.open_s = t_open - t_call;
   t.stream_s = t1 - t0;
   t.tail_s = t2 - t1;
   return t;
@@ -230,15 +246,17 @@ StackTimes StackFlash(const std::string& image) {
 
 StackTimes StackBackup(const std::string& out) {
   StackTimes t;
+  if (g_device != nullptr) g_device->ClearRecord();
   ClientResult r{};
   double t_call = Now();
   Client_BackUp(2, out.c_str(), &r);
-  double t0 = Now();
+  double t_open = Now();
+  double t0 = WaitForFirstFrame();
   t.ok = WaitForProgress100();
   double t1 = Now();
   if (FlashState.hBackupThread != nullptr) WaitForSingleObject(FlashState.hBackupThread, INFINITE);
   CloseComPort();
-  t.open_s = t0 - t_call;
+  t.open_s = t_open - t_call;
   t.stream_s = t1 - t0;
   return t;
 }
@@ -271,6 +289,7 @@ double Median(std::vector<double> v) {
 // resident memory before and after.
 int MemoryChild(const std::string& pty, const std::string& image, const std::string& windows_dir) {
   w32sim::SetClockScale(100);
+  // The handheld runs in the parent: g_device stays null here and only the memory figures count.
   UseHost(false, pty, windows_dir);
   long baseline = StatusKiB("VmHWM:");
   StackTimes t = StackFlash(image);
@@ -282,10 +301,11 @@ int MemoryChild(const std::string& pty, const std::string& image, const std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-  size_t mib = 4;
-  int reps = 15;
+  size_t mib = 16;
+  int reps = 9;
   size_t memory_mib = 64;
   bool pauses = true;
+  bool pin = true;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--memory-child" && i + 3 < argc) return MemoryChild(argv[i + 1], argv[i + 2], argv[i + 3]);
@@ -293,8 +313,9 @@ int main(int argc, char** argv) {
     else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
     else if (a == "--memory-mib" && i + 1 < argc) memory_mib = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--skip-pauses") pauses = false;
+    else if (a == "--no-pin") pin = false;
     else {
-      std::fprintf(stderr, "usage: dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses]\n");
+      std::fprintf(stderr, "usage: dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin]\n");
       return 2;
     }
   }
@@ -302,6 +323,15 @@ int main(int argc, char** argv) {
   // A ping-pong of small frames is at the mercy of the scheduler; ahead of other work on a shared
   // machine the figures are steadier (allowed for root; otherwise the normal priority stays).
   bool raised = ::setpriority(PRIO_PROCESS, 0, -10) == 0;
+  // And on one CPU, so that every ping-pong, the ceiling's and the stack's, runs with the same thread
+  // placement (across two CPUs the same loop runs at either of two speeds, by the wake-ups' placement).
+  bool pinned = false;
+  if (pin) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(::sched_getcpu() < 0 ? 0 : ::sched_getcpu(), &set);
+    pinned = ::sched_setaffinity(0, sizeof set, &set) == 0;
+  }
 
   std::error_code ec;
   fs::path work = fs::temp_directory_path() / ("dravik-bench-" + std::to_string(::getpid()));
@@ -315,6 +345,7 @@ int main(int argc, char** argv) {
   WriteImage(image, payload);
 
   handheld::VirtualHandheld device((work / "handheld").string());
+  g_device = &device;
   const std::string pty = device.StartPty();
   const std::string sock = device.StartSocket((work / "handheld.sock").string());
   if (pty.empty() || sock.empty()) {
@@ -327,8 +358,8 @@ int main(int argc, char** argv) {
   g_RTimeout = g_WTimeout = 0;
   g_DebugON = 0;
 
-  std::printf("Dravik throughput benchmark: %zu MiB payload (%zu frames of 1520 bytes), %d repetitions%s\n", mib,
-              frames, reps, raised ? ", raised priority" : "");
+  std::printf("Dravik throughput benchmark: %zu MiB payload (%zu frames of 1520 bytes), %d repetitions%s%s\n", mib,
+              frames, reps, raised ? ", raised priority" : "", pinned ? ", one CPU" : "");
   std::printf("MiB/s of payload; ceiling: minimal loop at both ends; raw host: minimal host loop against the virtual\n"
               "handheld; stack: the exports against the virtual handheld. ratio = stack / ceiling (target >= 0.97);\n"
               "host share = stack / raw host; median pair = median of stack / ceiling over neighbouring runs.\n");
@@ -359,10 +390,13 @@ int main(int argc, char** argv) {
     std::vector<double> ceiling, raw, stack;
     UseHost(c.vista, c.opens, windows_dir);
     for (int r = 0; r < reps; ++r) {
+      // The handheld's wire record grows with every frame; each run starts it empty.
+      device.ClearRecord();
       double tr = RawHostSeconds(c.pty, c.pty ? pty : sock, payload);
       if (tr > 0) raw.push_back(payload / kMiB / tr);
       double tc = 0;
       StackTimes ts;
+      device.ClearRecord();
       if (r % 2 == 0) {
         tc = CeilingSeconds(c.pty, true, frames);
         ts = StackFlash(image);
@@ -391,6 +425,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < reps; ++r) {
       double tc = 0;
       StackTimes ts;
+      device.ClearRecord();
       if (r % 2 == 0) {
         tc = CeilingSeconds(true, false, frames);
         ts = StackBackup((work / "backup.bin").string());
@@ -415,8 +450,10 @@ int main(int argc, char** argv) {
     std::vector<double> off, on;
     for (int r = 0; r < reps; ++r) {
       g_DebugON = 0;
+      device.ClearRecord();
       StackTimes a = StackFlash(image);
       g_DebugON = 1;
+      device.ClearRecord();
       StackTimes b = StackFlash(image);
       g_DebugON = 0;
       if (!a.ok || !b.ok) {
@@ -439,6 +476,7 @@ int main(int argc, char** argv) {
   {
     const std::string big = (work / "big.nb0").string();
     WriteImage(big, memory_mib << 20);
+    device.ClearRecord();
     std::string self = fs::read_symlink("/proc/self/exe", ec).string();
     std::string cmd = "'" + self + "' --memory-child '" + pty + "' '" + big + "' '" + windows_dir + "'";
     FILE* child = ::popen(cmd.c_str(), "r");
@@ -469,8 +507,8 @@ int main(int argc, char** argv) {
     WriteImage(small, 1 << 20);
     StackTimes t = StackFlash(small);
     std::printf("fixed pauses on the real clock (XP plus, 1 MiB image): device search and open %.2f s "
-                "(1.5 s poll + 1 s after the device path is found), streaming %.2f s, pause after the job %.2f s "
-                "(1000 ms)\n",
+                "(prescribed: a 1.5 s poll, 1 s after the device path is found, 1 s after the sync software's windows "
+                "are closed), streaming %.2f s, pause after the job %.2f s (prescribed: 1000 ms)\n",
                 t.open_s, t.stream_s, t.tail_s);
     if (!t.ok) all_ok = false;
   }
