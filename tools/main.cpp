@@ -204,6 +204,8 @@ int main(int argc, char** argv) {
       req.format_type = cl.format_type;
       req.format_backup = cl.format_backup;
       req.verify = cl.verify;
+      // A real handheld on a tty has no storage directory to compare, whatever the environment says.
+      if (!cl.port.empty() && req.verify == VerifyMode::Auto) req.verify = VerifyMode::ReadBack;
       req.handheld_dir = cl.handheld_dir;
       req.model = cl.model;
       req.language = cl.language;
