@@ -1,5 +1,5 @@
 # The two entry points: `make demo` runs an update against a virtual handheld; `make test` runs every test.
-.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 clean
+.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 test-cross clean
 
 JOBS ?= 2
 
@@ -41,7 +41,11 @@ test-device: device
 test-win32: win32
 	scripts/check-dll-exports.sh build/win32
 
-test: test-host test-win32 test-device test-asan test-tsan
+# The host library flashes a virtual handheld; the ARM programs read it back under qemu-arm.
+test-cross: host device
+	tests/cross/run.sh
+
+test: test-host test-win32 test-device test-cross test-asan test-tsan
 	@echo "All test suites passed."
 
 demo: host
