@@ -94,12 +94,14 @@ void DRAVIK_API Client_GetComponentInfo(uint16_t Request_Type, uint16_t Componen
       PutText(result, kComponentVersion);
       break;
     case kMatchesExpected: {
-      // A component without an expected version matches anything; no text matches nothing.
+      // No text matches nothing; a component without an expected version matches any text.
       const char* expected = ExpectedComponentVersion(Component_ID);
-      if (expected == nullptr) {
+      if (szData == nullptr) {
+        result->dwValue = 0;
+      } else if (expected == nullptr) {
         result->dwValue = 1;
       } else {
-        result->dwValue = (szData != nullptr && strcmp(szData, expected) == 0) ? 1 : 0;
+        result->dwValue = strcmp(szData, expected) == 0 ? 1 : 0;
       }
       break;
     }

@@ -73,6 +73,7 @@ TEST_F(ClientTest, ComponentInfoAnswers) {
       {3, 2, "0.00.01", 1}, {3, 3, "0.00.02", 1}, {3, 7, "0.00.02", 1}, {3, 7, "0.00.02 ", 0},
       {3, 5, "anything", 1},  // no expected version: a match
       {3, 3, nullptr, 0},     // no text: no match
+      {3, 5, nullptr, 0},     // not even for a component without an expected version
   };
   for (const Case& c : cases) {
     ClientResult r = FreshRecord();
