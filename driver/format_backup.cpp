@@ -241,6 +241,9 @@ int SendBackUp(HANDLE link, int cmd, const char* path) {
   const char* code = BackupCode(cmd);
   if (code != nullptr) std::memcpy(frame.data(), code, kCodeSize);
 
+  // The pipes are set up here as for a format: a backup may be the first exchange on a link just opened,
+  // and no transfer goes through the WinUSB device before InitWinUSB has run on it.
+  if (IsVistaOrLater() && !InitWinUSB(link)) LogPrintf("InitWinUSB Error!");
   ResetLinkHealth();
   if (!SendCommandFrame(link, frame, "SendBackUp")) return 0;
 

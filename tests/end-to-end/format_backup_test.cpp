@@ -86,7 +86,9 @@ class FormatBackupEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     chdir_ = std::make_unique<testing_support::ScopedChdir>(dir_.path());
-    w32sim::SetClockScale(100);
+    // A frame read times out after 1.5 s of real time (1 ms per byte); at this scale that is 30 s on the
+    // layer's clock, well inside the minute a silent device is given, even on a loaded machine.
+    w32sim::SetClockScale(20);
     g_Driver = 1;  // the USB-serial driver's port
     g_RTimeout = 1;
     g_WTimeout = 1;
@@ -334,6 +336,8 @@ TEST_F(FormatBackupEndToEnd, FormatTypes0And4ReadNoDataPacket) {
     ClientResult r{};
     Client_FormatDiskEx(type, "", &r);
     EXPECT_EQ(r.dwStatus, CLIENT_STATUS_OK);
+    EXPECT_TRUE(handheld_.WaitForFramesSent(1, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a data packet would be on its way
     const auto record = handheld_.Record();
     const auto out = Frames(record, WireEvent::Direction::HostToDevice);
     const auto in = Frames(record, WireEvent::Direction::DeviceToHost);
@@ -351,6 +355,7 @@ TEST_F(FormatBackupEndToEnd, FormatType1SendsAZeroCodeAndStillWaits) {
   QueueJob(2, PatternBytes(777));
   ClientResult r{};
   Client_FormatDiskEx(1, "", &r);
+  EXPECT_TRUE(handheld_.WaitForFramesSent(1, 2000));
   const auto record = handheld_.Record();
   const auto out = Frames(record, WireEvent::Direction::HostToDevice);
   ASSERT_EQ(out.size(), 1u);
@@ -397,3 +402,39 @@ TEST_F(FormatBackupEndToEnd, NotXpPlusWritesTheFormatCommandOnce) {
 }
 
 }  // namespace
+
+// ---- Vista and later: the link's bytes move through the WinUSB pipes ---------------------------------
+
+class FormatBackupOverWinUsb : public FormatBackupEndToEnd {
+ protected:
+  void SetUp() override {
+    FormatBackupEndToEnd::SetUp();
+    g_Driver = 0;  // the sync driver's device
+    w32sim::HostProfile profile;
+    profile.major_version = 6;
+    profile.minor_version = 1;
+    w32sim::DeviceInterface itf;
+    itf.path = "\\\\?\\usb#vid_0e1f&pid_4505#0001#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
+    itf.opens = "socket:" + handheld_.StartSocket(dir_.File("winusb.sock"));
+    profile.interfaces.push_back(itf);
+    w32sim::SetHostProfile(profile);
+  }
+};
+
+// A backup on a link that was just opened works: the exchange sets up the pipes it needs. A format with
+// read-back follows on the same link.
+TEST_F(FormatBackupOverWinUsb, BackupOnAFreshLinkThenFormatWithReadBack) {
+  const Bytes os = PatternBytes(5000, 4);
+  const Bytes gsm = PatternBytes(0x10000, 5);
+  ASSERT_TRUE(handheld_.GetStorage().Write(Area::OS, os.data(), os.size()));
+  ASSERT_TRUE(handheld_.GetStorage().Write(Area::GSM, gsm.data(), gsm.size()));
+  ExpectRisingTo100(BackUp(2, dir_.File("os.bin")));
+  EXPECT_EQ(ReadFileBytes(dir_.File("os.bin")), os);
+  EXPECT_TRUE(FlashState.bLinkIsWinUsb);
+
+  QueueJob(3, PatternBytes(2000));
+  ClientResult r{};
+  Client_FormatDiskEx(3, dir_.File("ffs.bin").c_str(), &r);
+  EXPECT_EQ(ReadFileBytes(dir_.File("ffs.bin")), gsm);
+  EXPECT_EQ(CountLines("InitWinUSB Error!"), 0u);
+}
