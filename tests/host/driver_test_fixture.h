@@ -269,7 +269,7 @@ class ScriptedBootloader {
     while (FlashState.nBytesSent.load() != static_cast<int32_t>(bytesReceived_) &&
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(100));
-    const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
     while (FlashState.nProgress.load() == before && std::chrono::steady_clock::now() < settle)
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     return FlashState.nProgress.load();
