@@ -111,6 +111,8 @@ class FormatBackupEndToEnd : public ::testing::Test {
         std::fprintf(stderr, "log: %s\n", lines[i].c_str());
     }
     WaitForBackupThread();
+    if (FlashState.hBackupThread != nullptr) CloseHandle(FlashState.hBackupThread);
+    FlashState.hBackupThread = nullptr;
     CloseComPort();
     handheld_.Stop();
     w32sim::SetClockScale(1);

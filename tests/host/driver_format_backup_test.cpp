@@ -159,7 +159,7 @@ class FormatBackupExchange : public ::testing::Test {
  protected:
   void SetUp() override {
     chdir_ = std::make_unique<testing_support::ScopedChdir>(dir_.path());
-    w32sim::SetClockScale(100);
+    w32sim::SetClockScale(50);
     SetHost(5, 1);
     g_DebugON = 0;
     g_PurgeTx = 0;
@@ -208,7 +208,7 @@ class FormatBackupExchange : public ::testing::Test {
     dcb.fNull = FALSE;
     ASSERT_TRUE(SetCommState(h, &dcb));
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 50;  // real ms; 5 s on the layer's clock at scale 100
+    timeouts.ReadTotalTimeoutConstant = 50;  // real ms; 2.5 s on the layer's clock at scale 50
     timeouts.WriteTotalTimeoutConstant = 50;
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     FlashState.hLink = h;

@@ -1,0 +1,117 @@
+// A backup started through Client_BackUp while another thread polls Client_Progress, as the update
+// application does: the backup thread's figures reach the poller whole and in order, and the end of a
+// backup that could not complete shows as status 102.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/dravik.h"
+#include "driver/state.h"
+#include "handheld/virtual_handheld.h"
+#include "platform/posix/clock.h"
+#include "platform/posix/host_profile.h"
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testing_support::PatternBytes;
+
+struct Seen {
+  std::vector<uint32_t> percents;
+  std::vector<uint32_t> statuses;
+};
+
+// Polls from its own thread until 100 or status 102 shows (or 30 s of real time pass).
+Seen PollUntilDone() {
+  Seen seen;
+  std::thread poller([&seen] {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < end) {
+      ClientResult r{};
+      Client_Progress(&r);
+      seen.percents.push_back(r.dwValue);
+      seen.statuses.push_back(r.dwStatus);
+      if (r.dwValue == 100 || r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  poller.join();
+  return seen;
+}
+
+class BackupConcurrency : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    chdir_ = std::make_unique<testing_support::ScopedChdir>(dir_.path());
+    w32sim::SetClockScale(20);
+    g_Driver = 1;
+    g_RTimeout = 1;
+    g_WTimeout = 1;
+    g_DebugON = g_PurgeTx = g_PurgeRx = g_WaitRx = g_splitReadAck = 0;
+    FlashState.hLink = nullptr;
+    FlashState.nProgress.store(0);
+    FlashState.nRunOutcome.store(kRunNone);
+    w32sim::HostProfile profile;
+    profile.major_version = 5;
+    profile.minor_version = 1;
+    w32sim::PortDevice port;
+    port.portname = "COM7";
+    port.symbolic_name = "\\??\\USB#Vid_0e1f&Pid_4505#0001#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    port.opens = handheld_.StartPty();
+    profile.ports.push_back(port);
+    w32sim::SetHostProfile(profile);
+  }
+  void TearDown() override {
+    if (FlashState.hBackupThread != nullptr) {
+      WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+      CloseHandle(FlashState.hBackupThread);
+      FlashState.hBackupThread = nullptr;
+    }
+    CloseComPort();
+    handheld_.Stop();
+    w32sim::SetClockScale(1);
+  }
+
+  testing_support::TempDir dir_;
+  std::unique_ptr<testing_support::ScopedChdir> chdir_;
+  handheld::VirtualHandheld handheld_{dir_.File("handheld")};
+};
+
+TEST_F(BackupConcurrency, PollingSeesRisingFiguresAndThenTheEndOfAnIncompleteBackup) {
+  const Bytes os = PatternBytes(200 * 1520, 3);
+  ASSERT_TRUE(handheld_.GetStorage().Write(handheld::Area::OS, os.data(), os.size()));
+  ClientResult r{};
+  Client_BackUp(2, dir_.File("os.bin").c_str(), &r);
+  ASSERT_EQ(r.dwStatus, CLIENT_STATUS_OK);
+  Seen seen = PollUntilDone();
+  ASSERT_FALSE(seen.percents.empty());
+  EXPECT_EQ(seen.percents.back(), 100u);
+  for (size_t i = 0; i < seen.percents.size(); ++i) {
+    EXPECT_EQ(seen.statuses[i], CLIENT_STATUS_OK);
+    EXPECT_LE(seen.percents[i], 100u);
+    if (i > 0) {
+      EXPECT_GE(seen.percents[i], seen.percents[i - 1]);
+    }
+  }
+  WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+  EXPECT_EQ(testing_support::ReadFileBytes(dir_.File("os.bin")), os);
+
+  // The handheld goes away after the completion and 50 data packets of the next backup.
+  handheld::FaultPlan plan;
+  plan.vanish_after_sent_frames = 51;
+  handheld_.SetFaults(plan);
+  Client_BackUp(2, dir_.File("os2.bin").c_str(), &r);
+  seen = PollUntilDone();
+  ASSERT_FALSE(seen.statuses.empty());
+  EXPECT_EQ(seen.statuses.back(), CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_LT(seen.percents.back(), 100u);
+  WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+  EXPECT_EQ(testing_support::ReadFileBytes(dir_.File("os2.bin")), Bytes(os.begin(), os.begin() + 50 * 1520));
+}
+
+}  // namespace
