@@ -74,7 +74,6 @@ void DRAVIK_API Client_BackUp(int32_t Type, const char* Backup, ClientResult* re
     LogPrintf("Client_BackUp(): the device link could not be opened, no backup taken");
     FlashState.nRunOutcome.store(kRunIncomplete);
   } else {
-    FlashState.nProgress.store(0);
     // The handle of an earlier backup thread is released; the thread itself is not touched.
     if (FlashState.hBackupThread != nullptr) CloseHandle(FlashState.hBackupThread);
     FlashState.hBackupThread = CreateThread(nullptr, 0, BackUpThread, &FlashState.backup, 0, nullptr);
