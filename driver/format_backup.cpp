@@ -2,7 +2,7 @@
 // for the commands that produce data the read-back of 1520-byte data packets into a file.
 //
 // The device may stop answering at any point. The command-write retries and the read-back end when the
-// link reports the device gone or when no transfer has succeeded for a minute; the completion wait ends
+// link reports the device gone or when no packet has gone through for a minute; the completion wait ends
 // when the device is gone or after fifteen minutes without any packet (a format can take minutes). A
 // device that is gone has its link closed, so that the next operation finds and opens it again.
 #include "format_backup.h"
@@ -71,7 +71,7 @@ bool RetriesExhausted(HANDLE link, const char* who, const char* what) {
   }
   const DWORD quiet = MillisecondsSinceLastSuccess();
   if (quiet >= kLinkQuietLimitMs) {
-    LogPrintf("%s(): no transfer succeeded for %u ms, %s", who, static_cast<unsigned>(quiet), what);
+    LogPrintf("%s(): no packet went through for %u ms, %s", who, static_cast<unsigned>(quiet), what);
     return true;
   }
   return false;

@@ -440,3 +440,24 @@ TEST_F(FormatBackupOverWinUsb, BackupOnAFreshLinkThenFormatWithReadBack) {
   EXPECT_EQ(ReadFileBytes(dir_.File("ffs.bin")), gsm);
   EXPECT_EQ(CountLines("InitWinUSB Error!"), 0u);
 }
+
+// The handheld vanishes during a backup over the pipes: status 102, a short file, the link and its
+// interface let go; once it is back the next backup opens the device again and completes.
+TEST_F(FormatBackupOverWinUsb, VanishingClosesTheLinkAndTheNextBackupReopensIt) {
+  const Bytes ext = PatternBytes(10 * kFrame, 2);
+  ASSERT_TRUE(handheld_.GetStorage().Write(Area::EXTROM, ext.data(), ext.size()));
+  handheld::FaultPlan plan;
+  plan.vanish_after_sent_frames = 3;  // the completion and two data packets
+  handheld_.SetFaults(plan);
+  const auto seen = BackUp(4, dir_.File("ext.bin"));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().status, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_EQ(ReadFileBytes(dir_.File("ext.bin")), Bytes(ext.begin(), ext.begin() + 2 * kFrame));
+  EXPECT_EQ(FlashState.hLink, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(FlashState.bLinkIsWinUsb);
+
+  handheld_.SetFaults(handheld::FaultPlan{});
+  ASSERT_FALSE(handheld_.StartSocket(dir_.File("winusb.sock")).empty());
+  ExpectRisingTo100(BackUp(4, dir_.File("ext2.bin")));
+  EXPECT_EQ(ReadFileBytes(dir_.File("ext2.bin")), ext);
+}
