@@ -23,6 +23,13 @@ HostProfile LoadInitialProfile() {
 
 }  // namespace
 
+std::vector<Endpoint> DefaultWinUsbEndpoints() {
+  std::vector<Endpoint> endpoints(2);
+  endpoints[0].address = 0x01;
+  endpoints[1].address = 0x81;
+  return endpoints;
+}
+
 HostProfile& CurrentHostProfile() {
   static HostProfile profile = LoadInitialProfile();
   return profile;

@@ -39,6 +39,9 @@ struct Endpoint {
   uint8_t type = 2;     // 0 control, 1 isochronous, 2 bulk, 3 interrupt
 };
 
+// The endpoints of a new interface: bulk OUT 0x01 and bulk IN 0x81.
+std::vector<Endpoint> DefaultWinUsbEndpoints();
+
 // A device interface of a class (the sync driver's {25DBCE51-6C8F-4A72-8A6D-B54C2B4FC835} by default).
 struct DeviceInterface {
   std::string class_guid = "{25DBCE51-6C8F-4A72-8A6D-B54C2B4FC835}";
@@ -46,7 +49,7 @@ struct DeviceInterface {
   bool detail_readable = true;  // false: SetupDiGetDeviceInterfaceDetailA fails on it
   std::string opens;            // "socket:/path" (WinUSB bulk pipes to the virtual handheld) or a tty path
   bool winusb = true;           // WinUsb_Initialize succeeds on its handle
-  std::vector<Endpoint> endpoints{{0x01, 2}, {0x81, 2}};
+  std::vector<Endpoint> endpoints = DefaultWinUsbEndpoints();  // bulk OUT 0x01, bulk IN 0x81
   int fail_pipe_query_at = -1;  // WinUsb_QueryPipe fails at this index
   Presence presence;
 };
