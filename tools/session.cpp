@@ -350,7 +350,7 @@ int Session::Flash(const FlashRequest& req) {
   };
   double seconds = 0;
   RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
-  if (end == RunEnd::Incomplete) return RunIncomplete("flashing");
+  if (end == RunEnd::Incomplete) return RunIncomplete("flashing run");
   WaitForWorkerEnd();
   ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
            FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");

@@ -244,6 +244,74 @@ TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
   EXPECT_TRUE(std::filesystem::exists(dir_.File("logfile.txt")));
 }
 
+TEST_F(ToolEndToEnd, EveryHostClassFlashesAndVerifies) {
+  const Bytes ipl = PatternBytes(5000, 11);
+  const std::string image = Image("ipl.nb0", ipl);
+  // Windows 2000 (pty, priming packet) and Vista (WinUSB over the handheld's socket, sync services).
+  WriteHost(handheld_->StartPty(), 5, 0);
+  ToolRun old_host = Run({"--ipl", image});
+  EXPECT_EQ(0, old_host.exit_code) << old_host.All();
+  EXPECT_EQ(ipl, handheld_->GetStorage().Read(Area::IPL));
+
+  w32sim::HostProfile vista;
+  vista.major_version = 6;
+  vista.minor_version = 0;
+  vista.windows_directory = dir_.File("windows");
+  w32sim::DeviceInterface itf;
+  itf.path = kInterfacePath;
+  itf.opens = "socket:" + handheld_->StartSocket(dir_.File("handheld.sock"));
+  vista.interfaces = {itf};
+  for (const char* name : {"WcesComm", "RapiMgr"}) {
+    w32sim::Service service;
+    service.name = name;
+    vista.services.push_back(service);
+  }
+  std::string error;
+  ASSERT_TRUE(w32sim::SaveHostProfileFile(dir_.File("host.profile"), vista, &error)) << error;
+  const Bytes ext = PatternBytes(4000, 12);
+  ToolRun vista_run = Run({"--extrom", Image("ext.bin", ext)});
+  EXPECT_EQ(0, vista_run.exit_code) << vista_run.All();
+  EXPECT_EQ(ext, handheld_->GetStorage().Read(Area::EXTROM));
+  ToolRun list = Run({"list"});
+  EXPECT_TRUE(Contains(list.out, "Vista or later")) << list.out;
+  EXPECT_TRUE(Contains(list.out, "WinUSB")) << list.out;
+}
+
+TEST_F(ToolEndToEnd, PortNamesARealTtyAndVerificationReadsBack) {
+  // No host profile: --port alone presents the tty, and the storage directory in the environment is
+  // not used for a real device.
+  WriteHost("");
+  const std::string pty = handheld_->StartPty();
+  const Bytes eboot = PatternBytes(393216, 13);
+  const std::string image = Image("eboot.nb0", eboot);
+  ToolRun run = Run({"--port", pty, "--eboot", image, "--then-backup", "0", "eboot-backup.bin"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "EBOOT (" + image + "): verified, 393,216 bytes match")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "reading back EBOOT")) << run.out;
+  EXPECT_EQ(eboot, testing_support::ReadFileBytes(dir_.File("eboot-backup.bin")));
+  EXPECT_EQ(eboot, handheld_->GetStorage().Read(Area::EBOOT));
+}
+
+TEST_F(ToolEndToEnd, LogDirHoldsTheLogAndRelativePathsStillWork) {
+  ServeHandheld();
+  Image("gsm.nb0", PatternBytes(3000, 14));
+  ToolRun run = Run({"--log-dir", "logs", "--os", "gsm.nb0", "--format", "3", "--format-backup", "ffs.bin"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("logs/logfile.txt")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
+  EXPECT_EQ(65536u, std::filesystem::file_size(dir_.File("ffs.bin")));
+  EXPECT_EQ(PatternBytes(3000, 14), handheld_->GetStorage().Read(Area::GSM));
+}
+
+TEST_F(ToolEndToEnd, FormatBackupThatCannotBeCreatedExits73BeforeAnythingIsSent) {
+  ServeHandheld();
+  ToolRun run = Run({"--os", Image("os.nb0", PatternBytes(3000)), "--format", "3", "--format-backup",
+                     dir_.File("missing/dir/ffs.bin")});
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "cannot create")) << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
+}
+
 // ---- The device: not there, not openable ----
 
 TEST_F(ToolEndToEnd, UnopenableDeviceExits69WithTheReason) {
