@@ -36,7 +36,8 @@ Exit codes:
   64  usage error, or nothing to flash (no image; the library's status 901)
   65  verification failed: an area differs from its image (the area and the first differing offset are shown)
   66  an image file is missing, unreadable or shorter than its header (checked before anything is sent)
-  69  no handheld found within --wait, or it could not be opened (status 101; permission denied included)
+  69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
+      `list` when the host sees no handheld
   70  the library could not be loaded
   73  an output file cannot be created
   74  the handheld stopped answering during a run (status 102; the library's log says why)
