@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "cli.h"
+#include "discovery.h"
 #include "log_watch.h"
 #include "options.h"
 #include "progress.h"
@@ -249,6 +250,39 @@ TEST(ToolCommandLine, InconsistentRequestsAreUsageErrors) {
   EXPECT_EQ(64, code);
   Parse({"--os", "a", "--host-class", "me"}, &code);
   EXPECT_EQ(64, code);
+}
+
+// ---- What the user is told about a device that cannot be opened ----
+
+TEST(ToolDevice, OpenErrorsTheLibraryLogsAreExplainedWithTheFix) {
+  std::string denied = DescribeOpenError(5, "/dev/ttyACM0");
+  EXPECT_NE(std::string::npos, denied.find("permission denied on /dev/ttyACM0")) << denied;
+  EXPECT_NE(std::string::npos, denied.find("60-dravik.rules")) << denied;
+  EXPECT_NE(std::string::npos, denied.find("dialout")) << denied;
+  EXPECT_NE(std::string::npos, DescribeOpenError(32, "/dev/ttyACM0").find("ModemManager"));
+  EXPECT_NE(std::string::npos, DescribeOpenError(2, "/dev/ttyACM0").find("does not exist"));
+  EXPECT_NE(std::string::npos, DescribeOpenError(1167, "COM7").find("platform error 1167"));
+  // A socket (the WinUSB path) and a device that is not there are no permission matter.
+  FoundDevice socket_device{"\\\\?\\usb", "", "socket:/tmp/x.sock", true};
+  EXPECT_EQ("", PermissionProblem(socket_device));
+  FoundDevice missing{"COM7", "", "/nonexistent/tty", true};
+  EXPECT_EQ("", PermissionProblem(missing));
+}
+
+TEST(ToolDevice, TheLibraryOpensThePortOrTheInterfaceByItsDriverSetting) {
+  HostView view;
+  view.ports = {{"COM7", "sym", "/dev/pts/1", true}};
+  view.interfaces = {{"\\\\?\\far", "", "/dev/pts/2", false}, {"\\\\?\\near", "", "/dev/pts/3", true}};
+  view.driver = 1;
+  ASSERT_NE(nullptr, DeviceTheLibraryOpens(view));
+  EXPECT_EQ("COM7", DeviceTheLibraryOpens(view)->name);
+  view.driver = 0;
+  EXPECT_EQ("/dev/pts/3", DeviceTheLibraryOpens(view)->opens) << "interfaces beyond the search are passed over";
+  view.interfaces.clear();
+  EXPECT_EQ(nullptr, DeviceTheLibraryOpens(view));
+  EXPECT_EQ("XP plus", HostClassName(5, 1));
+  EXPECT_EQ("Windows 2000 or older", HostClassName(5, 0));
+  EXPECT_EQ("Vista or later", HostClassName(6, 1));
 }
 
 // ---- Progress figures and the log ----
