@@ -86,12 +86,12 @@ class FormatBackupEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     chdir_ = std::make_unique<testing_support::ScopedChdir>(dir_.path());
-    // A frame read times out after 1.5 s of real time (1 ms per byte); at this scale that is 30 s on the
-    // layer's clock, well inside the minute a silent device is given, even on a loaded machine.
+    // An acknowledgement may take 100 ms of real time (20 ms per byte and 20 ms), so that a loaded
+    // machine does not make the host send a command twice; no test here waits for a read to time out.
     w32sim::SetClockScale(20);
     g_Driver = 1;  // the USB-serial driver's port
-    g_RTimeout = 1;
-    g_WTimeout = 1;
+    g_RTimeout = 20;
+    g_WTimeout = 20;
     g_DebugON = 0;
     g_PurgeTx = 0;
     g_PurgeRx = 0;

@@ -50,8 +50,8 @@ class BackupConcurrency : public ::testing::Test {
     chdir_ = std::make_unique<testing_support::ScopedChdir>(dir_.path());
     w32sim::SetClockScale(20);
     g_Driver = 1;
-    g_RTimeout = 1;
-    g_WTimeout = 1;
+    g_RTimeout = 20;  // acknowledgements within 100 ms of real time, also under ThreadSanitizer
+    g_WTimeout = 20;
     g_DebugON = g_PurgeTx = g_PurgeRx = g_WaitRx = g_splitReadAck = 0;
     FlashState.hLink = nullptr;
     FlashState.nProgress.store(0);

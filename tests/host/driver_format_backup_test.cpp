@@ -208,8 +208,10 @@ class FormatBackupExchange : public ::testing::Test {
     dcb.fNull = FALSE;
     ASSERT_TRUE(SetCommState(h, &dcb));
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 50;  // real ms; 2.5 s on the layer's clock at scale 50
-    timeouts.WriteTotalTimeoutConstant = 50;
+    // Real ms: room for a loaded machine (sanitizers, parallel tests) before an acknowledgement counts as
+    // lost; 12.5 s on the layer's clock at scale 50, so the minute's bound still ends a silence quickly.
+    timeouts.ReadTotalTimeoutConstant = 250;
+    timeouts.WriteTotalTimeoutConstant = 250;
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     FlashState.hLink = h;
   }
@@ -315,7 +317,7 @@ TEST_F(FormatBackupExchange, FormatType3StoresTheBackupAndRetriesAShortPacket) {
       std::copy(data.begin() + offset, data.begin() + offset + n, frame.begin());
       if (packet == 5) {
         d.Write(Bytes(frame.begin(), frame.begin() + 1000));  // short: the host's read times out
-        EXPECT_TRUE(d.Quiet(200));                            // and sends no acknowledgement,
+        EXPECT_TRUE(d.Quiet(750));                            // and sends no acknowledgement,
         EXPECT_TRUE(d.SendFrame(frame));                      // so the device sends the frame again
       } else {
         if (!d.SendFrame(frame)) {
@@ -376,7 +378,7 @@ TEST_F(FormatBackupExchange, NotXpPlusWritesTheCommandOnceAndStillWaits) {
   QueueJob(2, 10);
   device_.Run([&](ScriptedDevice& d) {
     d.ReceiveFrame(false);  // the acknowledgement is lost
-    EXPECT_TRUE(d.Quiet(300));
+    EXPECT_TRUE(d.Quiet(750));
     EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
   });
   EXPECT_EQ(SendFormatDisk(FlashState.hLink, 4, ""), 1);
