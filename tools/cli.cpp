@@ -149,10 +149,10 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
     }
     size_t n = taken[opt]++;
     if (n >= values[index].size()) continue;
-    ImageSpec spec;
+    ImageArgument arg;
     std::string error;
-    if (!ParseImageSpec(values[index][n], it->second, &spec, &error)) return usage(error);
-    cl.images.push_back(spec);
+    if (!ParseImageArgument(values[index][n], it->second, &arg, &error)) return usage(error);
+    cl.images.push_back(arg);
   }
 
   if (*backup) cl.command = Command::Backup;

@@ -15,7 +15,7 @@ enum class Command { Flash, Backup, Info, List };
 
 struct CommandLine {
   Command command = Command::Flash;
-  std::vector<ImageSpec> images;  // in the order given
+  std::vector<ImageArgument> images;  // in the order given
   bool format = false;
   int format_type = 0;
   std::string format_backup;

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   ProgressDisplay ui(ChooseDisplayMode(cl.quiet, cl.plain));
 
   // Every path the user gave is fixed before the working directory changes.
-  for (ImageSpec& img : cl.images) {
+  for (ImageArgument& img : cl.images) {
     if (!cl.log_dir.empty()) img.path = Absolute(img.path);
   }
   if (!cl.log_dir.empty()) {
@@ -130,10 +130,10 @@ int main(int argc, char** argv) {
 
   // Images are checked before the library is even loaded, so nothing reaches the handheld.
   std::vector<CheckedImage> checked;
-  for (const ImageSpec& spec : cl.images) {
+  for (const ImageArgument& arg : cl.images) {
     CheckedImage img;
     std::string error;
-    if (!CheckImage(spec, &img, &error)) {
+    if (!CheckImage(arg, &img, &error)) {
       ui.Error("error: " + error);
       return kExitInputFile;
     }

@@ -61,10 +61,10 @@ bool ParseNumber(const std::string& text, uint64_t* out) {
 
 }  // namespace
 
-bool ParseImageSpec(const std::string& text, uint16_t feature, ImageSpec* out, std::string* error) {
-  ImageSpec spec;
-  spec.feature = feature;
-  spec.path = text;
+bool ParseImageArgument(const std::string& text, uint16_t feature, ImageArgument* out, std::string* error) {
+  ImageArgument arg;
+  arg.feature = feature;
+  arg.path = text;
   size_t colon = text.rfind(':');
   if (colon != std::string::npos) {
     std::string suffix = text.substr(colon + 1);
@@ -79,28 +79,28 @@ bool ParseImageSpec(const std::string& text, uint16_t feature, ImageSpec* out, s
         *error = "header length " + suffix + " in \"" + text + "\" is too large";
         return false;
       }
-      spec.path = text.substr(0, colon);
-      spec.header_len = static_cast<int32_t>(len);
+      arg.path = text.substr(0, colon);
+      arg.header_len = static_cast<int32_t>(len);
     }
   }
-  if (spec.path.empty()) {
+  if (arg.path.empty()) {
     *error = "no file name in \"" + text + "\"";
     return false;
   }
-  *out = spec;
+  *out = arg;
   return true;
 }
 
-bool CheckImage(const ImageSpec& spec, CheckedImage* out, std::string* error) {
-  const Feature* feature = FeatureById(spec.feature);
-  const std::string what = std::string(feature ? feature->label : "image") + " image " + spec.path;
-  if (spec.path.size() > kMaxFileNameLength) {
+bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error) {
+  const Feature* feature = FeatureById(arg.feature);
+  const std::string what = std::string(feature ? feature->label : "image") + " image " + arg.path;
+  if (arg.path.size() > kMaxFileNameLength) {
     *error = what + ": the path is longer than " + std::to_string(kMaxFileNameLength) +
              " characters, which the library cannot queue; use a shorter (relative) path";
     return false;
   }
   std::error_code ec;
-  fs::file_status st = fs::status(spec.path, ec);
+  fs::file_status st = fs::status(arg.path, ec);
   if (ec || !fs::exists(st)) {
     *error = what + ": no such file";
     return false;
@@ -109,31 +109,31 @@ bool CheckImage(const ImageSpec& spec, CheckedImage* out, std::string* error) {
     *error = what + ": not a regular file";
     return false;
   }
-  FILE* f = std::fopen(spec.path.c_str(), "rb");
+  FILE* f = std::fopen(arg.path.c_str(), "rb");
   if (f == nullptr) {
     *error = what + ": cannot be read (" + std::strerror(errno) + ")";
     return false;
   }
   std::fclose(f);
-  uint64_t size = fs::file_size(spec.path, ec);
+  uint64_t size = fs::file_size(arg.path, ec);
   if (ec) {
     *error = what + ": cannot take its size (" + ec.message() + ")";
     return false;
   }
-  if (size < static_cast<uint64_t>(spec.header_len)) {
+  if (size < static_cast<uint64_t>(arg.header_len)) {
     *error = what + ": the file has " + FormatCount(size) + " bytes, shorter than its header of " +
-             FormatCount(static_cast<uint64_t>(spec.header_len)) + " bytes";
+             FormatCount(static_cast<uint64_t>(arg.header_len)) + " bytes";
     return false;
   }
-  uint64_t payload = size - static_cast<uint64_t>(spec.header_len);
+  uint64_t payload = size - static_cast<uint64_t>(arg.header_len);
   if (size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
     *error = what + ": " + FormatCount(size) + " bytes is more than the library's 2 GiB limit";
     return false;
   }
-  out->spec = spec;
+  out->arg = arg;
   out->file_size = size;
   out->payload_size = static_cast<uint32_t>(payload);
-  out->area = TargetArea(spec.feature, payload);
+  out->area = TargetArea(arg.feature, payload);
   return true;
 }
 
@@ -142,20 +142,20 @@ bool IsScrambledName(const std::string& path) {
 }
 
 bool ReadExpectedPayload(const CheckedImage& image, std::vector<uint8_t>* out, std::string* error) {
-  FILE* f = std::fopen(image.spec.path.c_str(), "rb");
+  FILE* f = std::fopen(image.arg.path.c_str(), "rb");
   if (f == nullptr) {
-    *error = image.spec.path + ": cannot be read (" + std::strerror(errno) + ")";
+    *error = image.arg.path + ": cannot be read (" + std::strerror(errno) + ")";
     return false;
   }
   out->assign(image.payload_size, 0);
-  bool ok = std::fseek(f, image.spec.header_len, SEEK_SET) == 0 &&
+  bool ok = std::fseek(f, image.arg.header_len, SEEK_SET) == 0 &&
             std::fread(out->data(), 1, out->size(), f) == out->size();
   std::fclose(f);
   if (!ok) {
-    *error = image.spec.path + ": changed while it was flashed (shorter than before)";
+    *error = image.arg.path + ": changed while it was flashed (shorter than before)";
     return false;
   }
-  if (IsScrambledName(image.spec.path)) {
+  if (IsScrambledName(image.arg.path)) {
     for (uint8_t& b : *out) b ^= 0x5B;
   }
   return true;

@@ -29,22 +29,22 @@ std::string TargetArea(uint16_t feature, uint64_t payload_size);
 
 // FILE or FILE:HEADERLEN. The header length is decimal (or 0x hexadecimal); a suffix after the last colon
 // that is not a number belongs to the file name.
-struct ImageSpec {
+struct ImageArgument {
   uint16_t feature = 0;
   std::string path;
   int32_t header_len = 0;
 };
-bool ParseImageSpec(const std::string& text, uint16_t feature, ImageSpec* out, std::string* error);
+bool ParseImageArgument(const std::string& text, uint16_t feature, ImageArgument* out, std::string* error);
 
 // An image that passed the checks: it exists, is a regular readable file at least as long as its header,
 // and its payload fits the library's 32-bit sizes.
 struct CheckedImage {
-  ImageSpec spec;
+  ImageArgument arg;
   uint64_t file_size = 0;
   uint32_t payload_size = 0;
   std::string area;
 };
-bool CheckImage(const ImageSpec& spec, CheckedImage* out, std::string* error);
+bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error);
 
 // The payload as the handheld stores it: the file without its header; a file named exactly "temp0" to
 // "temp4" is unscrambled by the library (every byte XOR 0x5B) before it is sent.

@@ -263,11 +263,11 @@ int Session::Flash(const FlashRequest& req) {
   uint64_t total = 0;
   for (const CheckedImage& img : req.images) {
     r = Fresh();
-    x_.QueueJob(img.spec.feature, img.spec.path.c_str(), img.spec.header_len, &r);
+    x_.QueueJob(img.arg.feature, img.arg.path.c_str(), img.arg.header_len, &r);
     total += img.payload_size;
     std::string line = "queued " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
-                       img.spec.path + "  " + FormatCount(img.payload_size) + " bytes";
-    if (img.spec.header_len > 0) line += " (after a header of " + FormatCount(img.spec.header_len) + ")";
+                       img.arg.path + "  " + FormatCount(img.payload_size) + " bytes";
+    if (img.arg.header_len > 0) line += " (after a header of " + FormatCount(img.arg.header_len) + ")";
     ui_.Info(line);
   }
 
@@ -338,7 +338,7 @@ int Session::Flash(const FlashRequest& req) {
     if (feature == 0) return "starting";
     if (feature != last_feature) {
       for (size_t i = (last_feature == 0 ? 0 : cursor + 1); i < req.images.size(); ++i) {
-        if (req.images[i].spec.feature == feature) {
+        if (req.images[i].arg.feature == feature) {
           cursor = i;
           break;
         }
@@ -346,7 +346,7 @@ int Session::Flash(const FlashRequest& req) {
       last_feature = feature;
     }
     const CheckedImage& img = req.images[cursor];
-    return img.area + " " + BaseName(img.spec.path);
+    return img.area + " " + BaseName(img.arg.path);
   };
   double seconds = 0;
   RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
@@ -366,7 +366,7 @@ int Session::Flash(const FlashRequest& req) {
       AreaCheck check;
       if (!type) {
         check.area = img->area;
-        check.image = img->spec.path;
+        check.image = img->arg.path;
         check.note = "no backup type reads " + img->area + " back";
       } else {
         int code = kExitOk;
@@ -393,7 +393,7 @@ int Session::Flash(const FlashRequest& req) {
   ui_.Result("summary");
   for (const CheckedImage& img : req.images) {
     ui_.Result("  " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
-               FormatCount(img.payload_size) + " bytes from " + img.spec.path);
+               FormatCount(img.payload_size) + " bytes from " + img.arg.path);
   }
   if (!format_note.empty()) ui_.Result("  " + format_note);
   if (mode == VerifyMode::None) ui_.Result("  not verified (--no-verify)");

@@ -22,7 +22,7 @@ std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>&
 AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered) {
   AreaCheck check;
   check.area = image.area;
-  check.image = image.spec.path;
+  check.image = image.arg.path;
   std::vector<uint8_t> expected;
   std::string error;
   if (!ReadExpectedPayload(image, &expected, &error)) {
@@ -68,7 +68,7 @@ std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& ima
     if (!AreaByName(img->area, &area)) {
       AreaCheck c;
       c.area = img->area;
-      c.image = img->spec.path;
+      c.image = img->arg.path;
       c.note = "the handheld has no area " + img->area;
       checks.push_back(c);
       continue;

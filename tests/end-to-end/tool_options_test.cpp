@@ -22,49 +22,49 @@ using Bytes = std::vector<uint8_t>;
 using testing_support::PatternBytes;
 using testing_support::WriteFileBytes;
 
-ImageSpec Spec(const std::string& text, uint16_t feature = 3) {
-  ImageSpec spec;
+ImageArgument Argument(const std::string& text, uint16_t feature = 3) {
+  ImageArgument arg;
   std::string error;
-  EXPECT_TRUE(ParseImageSpec(text, feature, &spec, &error)) << text << ": " << error;
-  return spec;
+  EXPECT_TRUE(ParseImageArgument(text, feature, &arg, &error)) << text << ": " << error;
+  return arg;
 }
 
-std::string SpecError(const std::string& text) {
-  ImageSpec spec;
+std::string ArgumentError(const std::string& text) {
+  ImageArgument arg;
   std::string error;
-  EXPECT_FALSE(ParseImageSpec(text, 3, &spec, &error)) << text;
+  EXPECT_FALSE(ParseImageArgument(text, 3, &arg, &error)) << text;
   return error;
 }
 
-TEST(ToolImageSpec, HeaderLengthIsTheNumberAfterTheLastColon) {
-  EXPECT_EQ(0, Spec("os.nb0").header_len);
-  EXPECT_EQ("os.nb0", Spec("os.nb0:64").path);
-  EXPECT_EQ(64, Spec("os.nb0:64").header_len);
-  EXPECT_EQ(64, Spec("os.nb0:0x40").header_len);
+TEST(ToolImageArgument, HeaderLengthIsTheNumberAfterTheLastColon) {
+  EXPECT_EQ(0, Argument("os.nb0").header_len);
+  EXPECT_EQ("os.nb0", Argument("os.nb0:64").path);
+  EXPECT_EQ(64, Argument("os.nb0:64").header_len);
+  EXPECT_EQ(64, Argument("os.nb0:0x40").header_len);
   // A colon followed by something that is not a number is part of the name.
-  EXPECT_EQ("images:new/os.nb0", Spec("images:new/os.nb0").path);
-  EXPECT_EQ(0, Spec("images:new/os.nb0").header_len);
-  EXPECT_EQ("a:b:16", Spec("a:b:16:0").path);
+  EXPECT_EQ("images:new/os.nb0", Argument("images:new/os.nb0").path);
+  EXPECT_EQ(0, Argument("images:new/os.nb0").header_len);
+  EXPECT_EQ("a:b:16", Argument("a:b:16:0").path);
 }
 
-TEST(ToolImageSpec, BadHeaderLengthsAreRefused) {
-  EXPECT_NE(std::string::npos, SpecError("os.nb0:-1").find("bad header length"));
-  EXPECT_NE(std::string::npos, SpecError("os.nb0:12ab").find("bad header length"));
-  EXPECT_NE(std::string::npos, SpecError("os.nb0:2147483648").find("too large"));
-  EXPECT_NE(std::string::npos, SpecError("os.nb0:99999999999999999999999").find("bad header length"));
-  EXPECT_NE(std::string::npos, SpecError(":64").find("no file name"));
+TEST(ToolImageArgument, BadHeaderLengthsAreRefused) {
+  EXPECT_NE(std::string::npos, ArgumentError("os.nb0:-1").find("bad header length"));
+  EXPECT_NE(std::string::npos, ArgumentError("os.nb0:12ab").find("bad header length"));
+  EXPECT_NE(std::string::npos, ArgumentError("os.nb0:2147483648").find("too large"));
+  EXPECT_NE(std::string::npos, ArgumentError("os.nb0:99999999999999999999999").find("bad header length"));
+  EXPECT_NE(std::string::npos, ArgumentError(":64").find("no file name"));
 }
 
 class ToolImageFiles : public ::testing::Test {
  protected:
   CheckedImage Check(const std::string& name, size_t size, int32_t header, uint16_t feature, std::string* error) {
     WriteFileBytes(dir_.File(name), PatternBytes(size));
-    ImageSpec spec;
-    spec.feature = feature;
-    spec.path = dir_.File(name);
-    spec.header_len = header;
+    ImageArgument arg;
+    arg.feature = feature;
+    arg.path = dir_.File(name);
+    arg.header_len = header;
     CheckedImage img;
-    ok_ = CheckImage(spec, &img, error);
+    ok_ = CheckImage(arg, &img, error);
     return img;
   }
   testing_support::TempDir dir_;
@@ -95,17 +95,17 @@ TEST_F(ToolImageFiles, ShortMissingAndOddFilesAreRefusedWithTheReason) {
   Check("short.nb0", 100, 101, 3, &error);
   EXPECT_FALSE(ok_);
   EXPECT_NE(std::string::npos, error.find("100 bytes, shorter than its header of 101 bytes")) << error;
-  ImageSpec spec;
-  spec.feature = 2;
-  spec.path = dir_.File("absent.nb0");
+  ImageArgument arg;
+  arg.feature = 2;
+  arg.path = dir_.File("absent.nb0");
   CheckedImage img;
-  EXPECT_FALSE(CheckImage(spec, &img, &error));
-  EXPECT_NE(std::string::npos, error.find("IPL image " + spec.path + ": no such file")) << error;
-  spec.path = dir_.path();
-  EXPECT_FALSE(CheckImage(spec, &img, &error));
+  EXPECT_FALSE(CheckImage(arg, &img, &error));
+  EXPECT_NE(std::string::npos, error.find("IPL image " + arg.path + ": no such file")) << error;
+  arg.path = dir_.path();
+  EXPECT_FALSE(CheckImage(arg, &img, &error));
   EXPECT_NE(std::string::npos, error.find("not a regular file")) << error;
-  spec.path = std::string(258, 'a');
-  EXPECT_FALSE(CheckImage(spec, &img, &error));
+  arg.path = std::string(258, 'a');
+  EXPECT_FALSE(CheckImage(arg, &img, &error));
   EXPECT_NE(std::string::npos, error.find("longer than 257")) << error;
 }
 
@@ -118,8 +118,8 @@ TEST_F(ToolImageFiles, ExpectedPayloadUnscramblesOnlyTheBareTempNames) {
   WriteFileBytes("sub/temp2", file);
   auto expected = [](const std::string& path, int32_t header) {
     CheckedImage img;
-    img.spec.path = path;
-    img.spec.header_len = header;
+    img.arg.path = path;
+    img.arg.header_len = header;
     img.payload_size = static_cast<uint32_t>(300 - header);
     Bytes out;
     std::string error;
@@ -156,13 +156,13 @@ TEST(ToolVerify, OnlyTheLastImageOfAnAreaIsVerifiedInFirstAppearanceOrder) {
   const char* areas[] = {"EBOOT", "OS", "EBOOT", "IPL"};
   for (int i = 0; i < 4; ++i) {
     images[i].area = areas[i];
-    images[i].spec.path = "img" + std::to_string(i);
+    images[i].arg.path = "img" + std::to_string(i);
   }
   auto chosen = ImagesToVerify(images);
   ASSERT_EQ(3u, chosen.size());
-  EXPECT_EQ("img2", chosen[0]->spec.path);
-  EXPECT_EQ("img1", chosen[1]->spec.path);
-  EXPECT_EQ("img3", chosen[2]->spec.path);
+  EXPECT_EQ("img2", chosen[0]->arg.path);
+  EXPECT_EQ("img1", chosen[1]->arg.path);
+  EXPECT_EQ("img3", chosen[2]->arg.path);
 }
 
 TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
@@ -171,7 +171,7 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
   WriteFileBytes(dir.File("ext.bin"), file);
   CheckedImage img;
   img.area = "EXTROM";
-  img.spec.path = dir.File("ext.bin");
+  img.arg.path = dir.File("ext.bin");
   img.payload_size = 5000;
   AreaCheck covered = CompareArea(img, Bytes(file.begin(), file.begin() + 4000), 4000);
   EXPECT_TRUE(covered.checked && covered.matches);
@@ -180,12 +180,12 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
 
   AreaCheck shorter = CompareArea(img, Bytes(file.begin(), file.begin() + 3000), 5000);
   EXPECT_FALSE(shorter.matches);
-  EXPECT_EQ("EXTROM differs from " + img.spec.path +
+  EXPECT_EQ("EXTROM differs from " + img.arg.path +
                 " at offset 0xbb8 (3,000): the handheld holds only 3,000 of its 5,000 bytes",
             DescribeCheck(shorter));
   Bytes bad = file;
   bad[17] = static_cast<uint8_t>(~bad[17]);
-  EXPECT_EQ("EXTROM differs from " + img.spec.path + " at offset 0x11 (17)", DescribeCheck(CompareArea(img, bad, 5000)));
+  EXPECT_EQ("EXTROM differs from " + img.arg.path + " at offset 0x11 (17)", DescribeCheck(CompareArea(img, bad, 5000)));
 }
 
 TEST(ToolVerify, BackupTypesCoverTheirAreas) {
