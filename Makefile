@@ -49,7 +49,7 @@ test: test-host test-win32 test-device test-cross test-asan test-tsan
 	@echo "All test suites passed."
 
 demo: host
-	tools/demo.sh
+	tools/demo.sh $(DEMO_ARGS)
 
 clean:
 	rm -rf build
