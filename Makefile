@@ -1,5 +1,5 @@
 # The two entry points: `make demo` runs an update against a virtual handheld; `make test` runs every test.
-.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 test-cross clean
+.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 test-cross test-wine clean
 
 JOBS ?= 2
 
@@ -45,7 +45,12 @@ test-win32: win32
 test-cross: host device
 	tests/cross/run.sh
 
-test: test-host test-win32 test-device test-cross test-asan test-tsan
+# The platform layer's behaviour and the library's start-up files against the real Win32 services of
+# wine64 (a 64-bit Dravik.dll).
+test-wine: host
+	scripts/check-wine-platform.sh build/wine build/host
+
+test: test-host test-win32 test-wine test-device test-cross test-asan test-tsan
 	@echo "All test suites passed."
 
 demo: host
