@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -236,11 +237,22 @@ Mode Storage::GetMode() const {
   return word == "os" ? Mode::OS : Mode::BootLoader;
 }
 
+namespace {
+std::atomic<uint32_t> g_mode_changes{0};
+}  // namespace
+
 bool Storage::SetMode(Mode mode) {
-  std::ofstream out(dir_ + "/mode", std::ios::trunc);
-  out << (mode == Mode::OS ? "os" : "bootloader") << '\n';
-  return static_cast<bool>(out);
+  bool ok;
+  {
+    std::ofstream out(dir_ + "/mode", std::ios::trunc);
+    out << (mode == Mode::OS ? "os" : "bootloader") << '\n';
+    ok = static_cast<bool>(out);
+  }
+  g_mode_changes.fetch_add(1);  // after the file is closed: a reader that sees the count reads the new mode
+  return ok;
 }
+
+uint32_t Storage::ModeChanges() { return g_mode_changes.load(); }
 
 std::string Storage::RegistryValue(const std::string& key, const std::string& name) const {
   IniData ini = LoadIni(dir_ + "/registry.ini");

@@ -63,6 +63,9 @@ class Storage {
 
   Mode GetMode() const;
   bool SetMode(Mode mode);
+  // Counts the SetMode calls of this process (on any Storage), so that a reader that keeps the mode can
+  // tell when it must read the file again.
+  static uint32_t ModeChanges();
 
   // Registry string values, by key path and value name; empty when absent.
   std::string RegistryValue(const std::string& key, const std::string& name) const;

@@ -1,6 +1,7 @@
 #include "virtual_handheld.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -13,6 +14,12 @@
 #include "wire_record.h"
 
 namespace handheld {
+namespace {
+
+// How long the serving thread trusts the stored mode it has read when nothing in this process set one.
+constexpr std::chrono::milliseconds kModeRecheck{10};
+
+}  // namespace
 
 // One served transport and the thread serving it.
 struct Server {
@@ -50,9 +57,26 @@ void VirtualHandheld::Impl::Serve(Server* server) {
   Transport& transport = *server->transport;
   ProtocolEngine engine(storage, storage_mu, memory, faults);
   FrameLink::Hooks hooks;
-  hooks.in_os_mode = [this] {
-    std::lock_guard<std::mutex> lock(storage_mu);
-    return storage.GetMode() == Mode::OS;
+  // The mode is asked for every frame; reading its file each time would cost more than the frame's
+  // whole trip over the link. It is read again when this process has set a mode since (a reset command,
+  // a test), and otherwise every kModeRecheck, for a change made to the file by another process.
+  struct ModeCache {
+    bool valid = false;
+    bool os = false;
+    uint32_t changes = 0;
+    std::chrono::steady_clock::time_point read_at;
+  };
+  hooks.in_os_mode = [this, cache = ModeCache{}]() mutable {
+    const uint32_t changes = Storage::ModeChanges();
+    const auto now = std::chrono::steady_clock::now();
+    if (!cache.valid || changes != cache.changes || now - cache.read_at >= kModeRecheck) {
+      std::lock_guard<std::mutex> lock(storage_mu);
+      cache.os = storage.GetMode() == Mode::OS;
+      cache.changes = changes;
+      cache.read_at = now;
+      cache.valid = true;
+    }
+    return cache.os;
   };
   hooks.vanish = [this] { RequestCloseAll(); };
   hooks.log = [this](const std::string& line) { memory.Log(line); };

@@ -2,8 +2,38 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace handheld {
+
+uint8_t* WireRecord::Reserve(size_t size, uint32_t* block, size_t* offset) {
+  // Fill the current block; move on to the next one (kept from an earlier use, or new) when it is full.
+  while (current_ < blocks_.size() && blocks_[current_].capacity - blocks_[current_].used < size) {
+    if (blocks_[current_].used == 0 && blocks_[current_].capacity < size) break;  // too small even empty
+    ++current_;
+  }
+  if (current_ >= blocks_.size() || blocks_[current_].capacity - blocks_[current_].used < size) {
+    Block b;
+    b.capacity = std::max(size, kBlockBytes);
+    b.bytes.reset(new uint8_t[b.capacity]);
+    if (current_ < blocks_.size()) {
+      blocks_[current_] = std::move(b);  // an empty block too small for this event
+    } else {
+      blocks_.push_back(std::move(b));
+      current_ = static_cast<uint32_t>(blocks_.size() - 1);
+    }
+  }
+  Block& b = blocks_[current_];
+  *block = current_;
+  *offset = b.used;
+  b.used += size;
+  return b.bytes.get() + *offset;
+}
+
+WireEvent WireRecord::MakeEvent(const Entry& e) const {
+  const uint8_t* p = blocks_[e.block].bytes.get() + e.offset;
+  return WireEvent{e.direction, e.kind, std::vector<uint8_t>(p, p + e.size)};
+}
 
 void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const uint8_t* bytes,
                      size_t size) {
@@ -13,7 +43,10 @@ void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const
     std::lock_guard<std::mutex> lock(mu_);
     size_t kept = size;
     if (kind == WireEvent::Kind::Frame && !keep_whole_) kept = std::min(size, kFrameHeadBytes);
-    events_.push_back(WireEvent{direction, kind, std::vector<uint8_t>(bytes, bytes + kept)});
+    Entry e{direction, kind, 0, 0, kept};
+    uint8_t* to = Reserve(kept, &e.block, &e.offset);
+    if (kept > 0) std::memcpy(to, bytes, kept);
+    entries_.push_back(e);
     if (kind == WireEvent::Kind::Frame) {
       if (direction == WireEvent::Direction::HostToDevice) {
         ++frames_received_;
@@ -21,10 +54,10 @@ void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const
         ++frames_sent_;
       }
     }
-    changed_.notify_all();
-    hook = hook_;
-    if (hook) {
-      copy = events_.back();
+    if (waiters_ > 0) changed_.notify_all();
+    if (hook_) {
+      hook = hook_;
+      copy = MakeEvent(e);
       in_hook_.push_back(std::this_thread::get_id());
     }
   }
@@ -32,17 +65,22 @@ void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const
   hook(copy);
   std::lock_guard<std::mutex> lock(mu_);
   in_hook_.erase(std::find(in_hook_.begin(), in_hook_.end(), std::this_thread::get_id()));
-  changed_.notify_all();
+  if (waiters_ > 0) changed_.notify_all();
 }
 
 std::vector<WireEvent> WireRecord::Events() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return events_;
+  std::vector<WireEvent> events;
+  events.reserve(entries_.size());
+  for (const Entry& e : entries_) events.push_back(MakeEvent(e));
+  return events;
 }
 
 void WireRecord::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
-  events_.clear();
+  entries_.clear();
+  for (Block& b : blocks_) b.used = 0;
+  current_ = 0;
   frames_received_ = 0;
   frames_sent_ = 0;
 }
@@ -57,14 +95,20 @@ uint32_t WireRecord::FramesSent() const {
   return frames_sent_;
 }
 
-bool WireRecord::WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const {
+bool WireRecord::WaitFor(const uint32_t& count, uint32_t n, uint32_t timeout_ms) const {
   std::unique_lock<std::mutex> lock(mu_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return frames_received_ >= n; });
+  ++waiters_;
+  bool reached = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count >= n; });
+  --waiters_;
+  return reached;
+}
+
+bool WireRecord::WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const {
+  return WaitFor(frames_received_, n, timeout_ms);
 }
 
 bool WireRecord::WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const {
-  std::unique_lock<std::mutex> lock(mu_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return frames_sent_ >= n; });
+  return WaitFor(frames_sent_, n, timeout_ms);
 }
 
 void WireRecord::SetKeepWholeFrames(bool keep) {
@@ -76,9 +120,11 @@ void WireRecord::SetHook(Hook hook) {
   std::unique_lock<std::mutex> lock(mu_);
   hook_ = std::move(hook);
   const auto self = std::this_thread::get_id();
+  ++waiters_;
   changed_.wait(lock, [&] {
     return std::all_of(in_hook_.begin(), in_hook_.end(), [&](std::thread::id id) { return id == self; });
   });
+  --waiters_;
 }
 
 }  // namespace handheld

@@ -1,12 +1,17 @@
 // The wire record: every frame, acknowledgement and stray piece that crossed the link, in order, for
 // tests to assert the bytes the host sent and what the handheld answered. Thread-safe: the serving
 // threads append while a test reads.
+//
+// Adding is on the path of every frame, so it stays cheap: the bytes go into large blocks kept from one
+// use to the next (no allocation per event), and the waiters are woken only when there are any. The
+// WireEvent copies are made when a test reads the record.
 #ifndef DRAVIK_HANDHELD_WIRE_RECORD_H
 #define DRAVIK_HANDHELD_WIRE_RECORD_H
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,9 +41,32 @@ class WireRecord {
   static constexpr size_t kFrameHeadBytes = 40;
 
  private:
+  // One recorded event: where its bytes are in the blocks.
+  struct Entry {
+    WireEvent::Direction direction;
+    WireEvent::Kind kind;
+    uint32_t block;
+    size_t offset;
+    size_t size;
+  };
+  struct Block {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    size_t used = 0;
+  };
+  static constexpr size_t kBlockBytes = size_t{1} << 20;
+
+  // Room for `size` bytes in the blocks (called with mu_ held).
+  uint8_t* Reserve(size_t size, uint32_t* block, size_t* offset);
+  WireEvent MakeEvent(const Entry& e) const;
+  bool WaitFor(const uint32_t& count, uint32_t n, uint32_t timeout_ms) const;
+
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
-  std::vector<WireEvent> events_;
+  mutable uint32_t waiters_ = 0;  // threads waiting on changed_
+  std::vector<Entry> entries_;
+  std::vector<Block> blocks_;  // kept across Clear, reused from the first
+  uint32_t current_ = 0;       // the block being filled
   uint32_t frames_received_ = 0;
   uint32_t frames_sent_ = 0;
   bool keep_whole_ = true;
