@@ -1,8 +1,10 @@
 // Files, comm ports (ttys) and the WinUSB device (a Unix stream socket to the virtual handheld) behind
 // CreateFileA, ReadFile, WriteFile and CloseHandle, with Windows' last-error codes.
 //
-// Ttys and sockets are kept non-blocking; every transfer waits in poll() so that the comm time-outs
-// (multiplier x bytes + constant, all zero: no time-out) bound it in real time. A tty whose other end
+// A transfer first reads or writes what it can at once, and waits in poll() only for what is not there
+// yet, so that the comm time-outs (multiplier x bytes + constant, all zero: no time-out) bound it in real
+// time. Ttys are kept non-blocking; a socket is blocking and is read blocking when no time-out applies
+// (MSG_DONTWAIT everywhere else). A tty whose other end
 // has gone (a pty whose master closed: EIO or POLLHUP) and a socket whose peer closed (0 bytes) make the
 // transfer fail with ERROR_DEVICE_REMOVED; a time-out is a success with the count moved so far.
 #include <errno.h>
@@ -92,7 +94,8 @@ HANDLE OpenSocket(const std::string& path, DWORD share) {
     // Nobody listening: the device is not on the bus.
     return Fail(err == ECONNREFUSED || err == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(err, false));
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  // The socket stays blocking: a transfer without a time-out blocks in the read or write itself, and
+  // whatever must not block asks with MSG_DONTWAIT.
   auto object = std::make_shared<FdObject>();
   object->fd = fd;
   object->kind = FdObject::Kind::Socket;
@@ -156,6 +159,11 @@ BOOL DeviceGone(DWORD* count, DWORD done) {
   return FALSE;
 }
 
+// One read that never blocks: a socket is asked with MSG_DONTWAIT, a tty is non-blocking itself.
+ssize_t ReadNow(const FdObject& obj, uint8_t* to, size_t n) {
+  return obj.kind == FdObject::Kind::Socket ? recv(obj.fd, to, n, MSG_DONTWAIT) : read(obj.fd, to, n);
+}
+
 BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
   COMMTIMEOUTS to;
   {
@@ -176,9 +184,41 @@ BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
     total_ms = static_cast<uint64_t>(to.ReadTotalTimeoutMultiplier) * n + to.ReadTotalTimeoutConstant;
     bounded = total_ms != 0;
   }
-  Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(total_ms);
+  const bool socket = obj.kind == FdObject::Kind::Socket;
+  // The deadline is taken only when a wait needs it: a read whose bytes are there makes no clock call.
+  bool have_deadline = false;
+  Steady::time_point deadline;
   DWORD got = 0;
+  short revents = 0;  // of the last wait; 0 when the read came first
   while (got < n) {
+    // Read first: in a frame exchange the bytes are often there already, and a read costs what a poll
+    // costs. A socket without a time-out is read blocking (one call, as a plain read loop would); the
+    // wait in poll() is for what must end by a deadline, and for a tty (kept non-blocking).
+    ssize_t k = socket && !bounded ? recv(obj.fd, buffer + got, n - got, 0) : ReadNow(obj, buffer + got, n - got);
+    if (k > 0) {
+      got += static_cast<DWORD>(k);
+      if (return_on_any) break;
+      revents = 0;
+      continue;
+    }
+    if (k == 0) {
+      // A socket's peer closed; a tty reads 0 only once hung up.
+      if (socket || (revents & (POLLHUP | POLLERR))) return DeviceGone(count, got);
+    } else {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err != EAGAIN && err != EWOULDBLOCK) {
+        if (count) *count = got;
+        SetLastError(ErrorFromErrno(err, true));
+        return FALSE;
+      }
+      if (revents & (POLLHUP | POLLERR)) return DeviceGone(count, got);
+    }
+    // Nothing there yet: wait for it.
+    if (bounded && !have_deadline) {
+      deadline = Steady::now() + std::chrono::milliseconds(total_ms);
+      have_deadline = true;
+    }
     pollfd p{obj.fd, POLLIN, 0};
     int r = poll(&p, 1, PollTimeout(bounded, deadline));
     if (r < 0) {
@@ -193,27 +233,7 @@ BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    ssize_t k = obj.kind == FdObject::Kind::Socket ? recv(obj.fd, buffer + got, n - got, 0)
-                                                   : read(obj.fd, buffer + got, n - got);
-    if (k > 0) {
-      got += static_cast<DWORD>(k);
-      if (return_on_any) break;
-      continue;
-    }
-    if (k == 0) {
-      // A socket's peer closed; a tty reads 0 only once hung up.
-      if (obj.kind == FdObject::Kind::Socket || (p.revents & (POLLHUP | POLLERR))) return DeviceGone(count, got);
-      continue;
-    }
-    int err = errno;
-    if (err == EINTR) continue;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      if (p.revents & (POLLHUP | POLLERR)) return DeviceGone(count, got);
-      continue;
-    }
-    if (count) *count = got;
-    SetLastError(ErrorFromErrno(err, true));
-    return FALSE;
+    revents = p.revents;
   }
   if (count) *count = got;
   return TRUE;
@@ -227,9 +247,31 @@ BOOL WriteDevice(FdObject& obj, const uint8_t* data, DWORD n, LPDWORD count) {
   }
   uint64_t total_ms = static_cast<uint64_t>(to.WriteTotalTimeoutMultiplier) * n + to.WriteTotalTimeoutConstant;
   bool bounded = total_ms != 0;
-  Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(total_ms);
+  bool have_deadline = false;
+  Steady::time_point deadline;
   DWORD done = 0;
   while (done < n) {
+    // Write first; wait only while the line takes no more (the peer does not read).
+    ssize_t k = obj.kind == FdObject::Kind::Socket
+                    ? send(obj.fd, data + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                    : write(obj.fd, data + done, n - done);
+    if (k > 0) {
+      done += static_cast<DWORD>(k);
+      continue;
+    }
+    int err = k == 0 ? EAGAIN : errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) {
+      // EIO (a tty whose other end has gone), EPIPE or ECONNRESET (a socket whose peer closed) read as
+      // ERROR_DEVICE_REMOVED, EBADF as ERROR_INVALID_HANDLE.
+      if (count) *count = done;
+      SetLastError(ErrorFromErrno(err, true));
+      return FALSE;
+    }
+    if (bounded && !have_deadline) {
+      deadline = Steady::now() + std::chrono::milliseconds(total_ms);
+      have_deadline = true;
+    }
     pollfd p{obj.fd, POLLOUT, 0};
     int r = poll(&p, 1, PollTimeout(bounded, deadline));
     if (r < 0) {
@@ -245,17 +287,6 @@ BOOL WriteDevice(FdObject& obj, const uint8_t* data, DWORD n, LPDWORD count) {
       return FALSE;
     }
     if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) return DeviceGone(count, done);
-    ssize_t k = obj.kind == FdObject::Kind::Socket ? send(obj.fd, data + done, n - done, MSG_NOSIGNAL)
-                                                   : write(obj.fd, data + done, n - done);
-    if (k > 0) {
-      done += static_cast<DWORD>(k);
-      continue;
-    }
-    int err = k == 0 ? EAGAIN : errno;
-    if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
-    if (count) *count = done;
-    SetLastError(ErrorFromErrno(err, true));
-    return FALSE;
   }
   if (count) *count = done;
   return TRUE;

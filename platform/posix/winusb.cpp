@@ -2,7 +2,8 @@
 // entry reads "socket:PATH" as a connection to that socket; WinUsb_Initialize turns that handle into an
 // interface with the profile entry's endpoints, and the bulk pipes carry the bytes over the connection:
 // a write sends them all, a read returns what one read of the socket brings (up to the length). Both
-// block without a time-out of their own, like WinUSB pipes without a pipe policy.
+// block without a time-out of their own, like WinUSB pipes without a pipe policy: the socket is blocking,
+// so each is one send or recv in the common case (the poll below is for a socket made non-blocking).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
