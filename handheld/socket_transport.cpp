@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "transport.h"
 
@@ -28,8 +29,14 @@ class SocketTransport : public Transport {
       int ev = WaitFd(listener_, POLLIN, -1);
       if (ev < 0) return Status::Closed;
       if (ev == 0) continue;
-      int c = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (c >= 0) conn_ = c;
+      // The connection is blocking: a read without a time-out is one recv. What must not block asks
+      // with MSG_DONTWAIT.
+      int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) {
+        std::lock_guard<std::mutex> lock(conn_mu_);
+        conn_ = c;
+        if (CloseRequested()) ::shutdown(conn_, SHUT_RDWR);  // a close asked for meanwhile
+      }
     }
     return Status::Ok;
   }
@@ -37,16 +44,23 @@ class SocketTransport : public Transport {
   Status Read(uint8_t* out, size_t size, size_t* got, int timeout_ms) override {
     *got = 0;
     for (;;) {
-      if (conn_ < 0) return CloseRequested() ? Status::Closed : Status::HostGone;
-      int ev = WaitFd(conn_, POLLIN, timeout_ms);
-      if (ev < 0) return Status::Closed;
-      if (ev == 0) return Status::Timeout;
-      ssize_t n = ::recv(conn_, out, size, 0);
+      if (CloseRequested()) return Status::Closed;
+      if (conn_ < 0) return Status::HostGone;
+      // Without a time-out the read blocks in recv itself (RequestClose shuts the connection down to end
+      // it); with one, what is there is taken at once and poll waits for the rest.
+      ssize_t n = ::recv(conn_, out, size, timeout_ms < 0 ? 0 : MSG_DONTWAIT);
       if (n > 0) {
         *got = static_cast<size_t>(n);
         return Status::Ok;
       }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (CloseRequested()) return Status::Closed;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int ev = WaitFd(conn_, POLLIN, timeout_ms);
+        if (ev < 0) return Status::Closed;
+        if (ev == 0) return Status::Timeout;
+        continue;
+      }
       return Status::HostGone;  // orderly close or reset
     }
   }
@@ -55,7 +69,7 @@ class SocketTransport : public Transport {
     if (CloseRequested()) return Status::Closed;  // nothing goes out once the end is being closed
     while (size > 0) {
       if (conn_ < 0) return Status::HostGone;
-      ssize_t n = ::send(conn_, data, size, MSG_NOSIGNAL);
+      ssize_t n = ::send(conn_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         data += n;
         size -= static_cast<size_t>(n);
@@ -66,12 +80,13 @@ class SocketTransport : public Transport {
         if (WaitFd(conn_, POLLOUT, 100) < 0) return Status::Closed;
         continue;
       }
-      return Status::HostGone;
+      return CloseRequested() ? Status::Closed : Status::HostGone;
     }
     return CloseRequested() ? Status::Closed : Status::Ok;
   }
 
   void DropHost() override {
+    std::lock_guard<std::mutex> lock(conn_mu_);
     if (conn_ >= 0) ::close(conn_);
     conn_ = -1;
   }
@@ -85,8 +100,18 @@ class SocketTransport : public Transport {
     listener_ = -1;
   }
 
+ protected:
+  // Any thread: a recv blocked on the connection returns (0 bytes) once it is shut down.
+  void WakeBlockedRead() override {
+    std::lock_guard<std::mutex> lock(conn_mu_);
+    if (conn_ >= 0) ::shutdown(conn_, SHUT_RDWR);
+  }
+
  private:
   int listener_;
+  // Set and closed by the serving thread only, under conn_mu_ so that RequestClose on another thread
+  // never shuts down a descriptor number that has been closed (and perhaps reused).
+  std::mutex conn_mu_;
   int conn_ = -1;
   std::string path_;
 };

@@ -25,6 +25,7 @@ void Transport::RequestClose() {
     ssize_t ignored = ::write(wake_[1], &byte, 1);
     (void)ignored;
   }
+  WakeBlockedRead();
 }
 
 int Transport::WaitFd(int fd, short events, int timeout_ms) {

@@ -44,6 +44,9 @@ struct Transport {
   bool Pause(uint32_t ms);
 
  protected:
+  // Called by RequestClose after the closing flag is set: a transport that blocks in a read of its own
+  // (not in WaitFd) makes that read return here.
+  virtual void WakeBlockedRead() {}
   int WakeFd() const { return wake_[0]; }
   // Waits for `events` on fd (or the wake-up); returns the revents, 0 on time-out, -1 when closing.
   int WaitFd(int fd, short events, int timeout_ms);
