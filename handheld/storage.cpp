@@ -110,12 +110,25 @@ std::vector<uint8_t> Storage::Read(Area area) const {
 uint64_t Storage::StoredLength(Area area) const { return FileSize(AreaPath(area)); }
 
 bool Storage::Write(Area area, const uint8_t* data, size_t size) {
-  std::string tmp = AreaPath(area) + ".tmp";
+  // The new content is written whole beside the area first, so that a failed write leaves the area as
+  // it was. It then takes the area's name. The old file is moved aside before, rather than replaced by
+  // the rename: renaming over an existing file makes some file systems (ext4) write the new file out
+  // at once, which for an OS image costs more than the whole transfer of it.
+  const std::string path = AreaPath(area);
+  const std::string tmp = path + ".tmp";
+  const std::string old = path + ".old";
   FILE* f = std::fopen(tmp.c_str(), "wb");
   if (!f) return false;
   bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
   ok = (std::fclose(f) == 0) && ok;
-  return ok && std::rename(tmp.c_str(), AreaPath(area).c_str()) == 0;
+  if (!ok) return false;
+  const bool had_old = std::rename(path.c_str(), old.c_str()) == 0;
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (had_old) std::rename(old.c_str(), path.c_str());  // the area keeps its content
+    return false;
+  }
+  if (had_old) std::remove(old.c_str());
+  return true;
 }
 
 bool Storage::ReadAt(Area area, uint64_t offset, uint8_t* out, size_t size) const {
