@@ -23,7 +23,10 @@ void FrameLink::End(Transport::Status status) {
 // Makes at least n bytes available in in_. With a time-out, *timed_out tells when it ran out first.
 void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out) {
   if (timed_out) *timed_out = false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  if (in_.size() - in_pos_ >= n) return;
+  // A wait without a time-out (every frame from the host) makes no clock call.
+  std::chrono::steady_clock::time_point deadline;
+  if (timeout_ms >= 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   uint8_t chunk[4096];
   while (in_.size() - in_pos_ < n) {
     int wait = -1;

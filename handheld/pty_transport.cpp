@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,19 +100,20 @@ class PtyTransport : public Transport {
   }
 
  private:
-  // One read of the master in packet mode: a leading status byte, then data when the status is 0.
+  // One read of the master in packet mode: a leading status byte, then data when the status is 0. The
+  // status byte goes to a byte of its own and the data straight to `out` (one readv, no copy).
   Status ReadPacket(uint8_t* out, size_t size, size_t* got) {
     *got = 0;
-    size_t want = std::min(size, sizeof buffer_ - 1);
-    ssize_t n = ::read(master_, buffer_, want + 1);
+    uint8_t status = 0;
+    iovec parts[2] = {{&status, 1}, {out, std::min(size, kMaxPacketData)}};
+    ssize_t n = ::readv(master_, parts, 2);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return Status::Ok;
     if (n <= 0) return Status::HostGone;  // EIO: every slave descriptor is closed
-    if (buffer_[0] != TIOCPKT_DATA) {
-      if (buffer_[0] & TIOCPKT_FLUSHREAD) flushed_ = true;
+    if (status != TIOCPKT_DATA) {
+      if (status & TIOCPKT_FLUSHREAD) flushed_ = true;
       return Status::Ok;
     }
     *got = static_cast<size_t>(n - 1);
-    std::memcpy(out, buffer_ + 1, *got);
     return Status::Ok;
   }
 
@@ -119,7 +121,7 @@ class PtyTransport : public Transport {
   std::string path_;
   bool flushed_ = false;
   std::vector<uint8_t> pending_;
-  uint8_t buffer_[4097];
+  static constexpr size_t kMaxPacketData = 4096;  // data bytes asked for by one read of the master
 };
 
 }  // namespace
