@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   handheld::VirtualHandheld device(dir);
+  // Nobody reads the wire record here: keep frame heads only and drop them as they come, so that the
+  // program's memory does not grow by every image it is flashed with.
+  device.SetRecordWholeFrames(false);
   std::string pty = device.StartPty();
   if (pty.empty()) {
     std::fprintf(stderr, "handheld: no pty could be made\n");
@@ -148,6 +151,7 @@ int main(int argc, char** argv) {
     auto log = device.Log();
     for (; shown < log.size(); ++shown) std::printf("handheld: %s\n", log[shown].c_str());
     std::fflush(stdout);
+    device.ClearRecord();
     if (sig == SIGINT || sig == SIGTERM) break;
   }
   device.Stop();
