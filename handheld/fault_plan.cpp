@@ -55,11 +55,16 @@ FaultInjector::SendVerdict FaultInjector::BeforeDataFrameSent() {
   return v;
 }
 
-void FaultInjector::OnFrameSent(bool* vanish, bool* silent) {
+FaultInjector::SentTicket FaultInjector::CountFrameSent() {
   std::lock_guard<std::mutex> lock(mu_);
-  ++sent_;
-  *vanish = plan_.vanish_after_sent_frames != 0 && sent_ == plan_.vanish_after_sent_frames;
-  *silent = plan_.silent_after_sent_frames != 0 && sent_ == plan_.silent_after_sent_frames;
+  return SentTicket{generation_, ++sent_};
+}
+
+void FaultInjector::OnFrameAcknowledged(const SentTicket& ticket, bool* vanish, bool* silent) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const bool current = ticket.generation == generation_;
+  *vanish = current && plan_.vanish_after_sent_frames != 0 && ticket.number == plan_.vanish_after_sent_frames;
+  *silent = current && plan_.silent_after_sent_frames != 0 && ticket.number == plan_.silent_after_sent_frames;
 }
 
 uint32_t FaultInjector::WrongPacketsBeforeCompletion() const {

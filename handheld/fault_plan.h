@@ -35,9 +35,15 @@ class FaultInjector {
 
   Verdict OnFrameReceived();
   SendVerdict BeforeDataFrameSent();
-  // After a frame went out and its acknowledgement came back (or was given up): true when the device
-  // must now vanish / fall silent.
-  void OnFrameSent(bool* vanish, bool* silent);
+  // A frame the device sends is counted when it goes out, under the plan in force then, so that a plan
+  // set while the acknowledgement of an earlier frame is still on its way does not count that frame.
+  struct SentTicket {
+    uint64_t generation = 0;
+    uint32_t number = 0;
+  };
+  SentTicket CountFrameSent();
+  // After the frame's acknowledgement came back: true when the device must now vanish / fall silent.
+  void OnFrameAcknowledged(const SentTicket& ticket, bool* vanish, bool* silent);
 
   uint32_t WrongPacketsBeforeCompletion() const;
   uint32_t CompletionDelayMs() const;

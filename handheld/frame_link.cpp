@@ -98,6 +98,7 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
     throw SessionEnd{SessionEnd::Why::Abandoned};
   }
   FaultInjector::SendVerdict sv = data_frame ? faults_.BeforeDataFrameSent() : FaultInjector::SendVerdict{};
+  const FaultInjector::SentTicket ticket = faults_.CountFrameSent();
   bool acked = false;
   if (sv.go_short) {
     WriteOrEnd(frame.data(), sv.short_bytes);
@@ -134,7 +135,7 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
   record_.Add(Dir::HostToDevice, Kind::Ack, ack, kAckSize);
   in_pos_ += kAckSize;
   bool vanish = false, silent = false;
-  faults_.OnFrameSent(&vanish, &silent);
+  faults_.OnFrameAcknowledged(ticket, &vanish, &silent);
   if (vanish) {
     if (hooks_.log) hooks_.log("vanishing after a sent frame");
     if (hooks_.vanish) hooks_.vanish();
