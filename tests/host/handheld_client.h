@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "test_support.h"
 #include "virtual_handheld.h"
 
 namespace handheld_test {
@@ -188,6 +191,23 @@ inline std::vector<handheld::WireEvent> RecordOf(const handheld::VirtualHandheld
   }
   return events;
 }
+
+// A virtual handheld in a temporary directory, served on a pty, and a raw host client on that pty.
+class HandheldOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    device_ = std::make_unique<handheld::VirtualHandheld>(dir_.path() + "/hh");
+    path_ = device_->StartPty();
+    ASSERT_FALSE(path_.empty());
+    host_ = HostClient::OpenPty(path_);
+    ASSERT_TRUE(host_);
+  }
+
+  testing_support::TempDir dir_;
+  std::unique_ptr<handheld::VirtualHandheld> device_;
+  std::string path_;
+  std::unique_ptr<HostClient> host_;
+};
 
 }  // namespace handheld_test
 

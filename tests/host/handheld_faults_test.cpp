@@ -22,16 +22,8 @@ using testing_support::PatternBytes;
 using Dir = WireEvent::Direction;
 using Kind = WireEvent::Kind;
 
-class HandheldFaults : public ::testing::Test {
+class HandheldFaults : public handheld_test::HandheldOnPty {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<handheld::VirtualHandheld>(dir_.path() + "/hh");
-    path_ = device_->StartPty();
-    ASSERT_FALSE(path_.empty());
-    host_ = HostClient::OpenPty(path_);
-    ASSERT_TRUE(host_);
-  }
-
   // Sends a frame until it is acknowledged (as the host's data-packet loop does); returns the attempts.
   int SendUntilAcked(const Frame& f) {
     for (int attempt = 1; attempt <= 5; ++attempt) {
@@ -53,11 +45,6 @@ class HandheldFaults : public ::testing::Test {
   size_t Count(const std::vector<WireEvent>& events, Dir dir, Kind kind) {
     return handheld_test::Only(events, dir, kind).size();
   }
-
-  testing_support::TempDir dir_;
-  std::unique_ptr<handheld::VirtualHandheld> device_;
-  std::string path_;
-  std::unique_ptr<HostClient> host_;
 };
 
 TEST_F(HandheldFaults, LostAndShortAcknowledgementsDropTheFrameSoTheResendTakesItsPlace) {

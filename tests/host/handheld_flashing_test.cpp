@@ -16,16 +16,8 @@ using testing_support::PatternBytes;
 using Dir = WireEvent::Direction;
 using Kind = WireEvent::Kind;
 
-class HandheldFlashing : public ::testing::Test {
+class HandheldFlashing : public handheld_test::HandheldOnPty {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<handheld::VirtualHandheld>(dir_.path() + "/hh");
-    path_ = device_->StartPty();
-    ASSERT_FALSE(path_.empty());
-    host_ = HostClient::OpenPty(path_);
-    ASSERT_TRUE(host_);
-  }
-
   // Flashes a payload with the given command and expects the completion.
   void Flash(const char* code, const std::vector<uint8_t>& payload) {
     ASSERT_TRUE(host_->SendFrame(Command(code, static_cast<uint32_t>(payload.size()))));
@@ -35,11 +27,6 @@ class HandheldFlashing : public ::testing::Test {
     EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
     for (size_t i = 8; i < done.size(); ++i) ASSERT_EQ(done[i], 0) << "completion byte " << i;
   }
-
-  testing_support::TempDir dir_;
-  std::unique_ptr<handheld::VirtualHandheld> device_;
-  std::string path_;
-  std::unique_ptr<HostClient> host_;
 };
 
 TEST_F(HandheldFlashing, EachFeatureCodeStoresExactlyThePayloadInItsArea) {

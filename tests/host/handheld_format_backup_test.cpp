@@ -16,16 +16,8 @@ using handheld_test::HostClient;
 using handheld_test::Le32;
 using testing_support::PatternBytes;
 
-class HandheldFormatBackup : public ::testing::Test {
+class HandheldFormatBackup : public handheld_test::HandheldOnPty {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<handheld::VirtualHandheld>(dir_.path() + "/hh");
-    path_ = device_->StartPty();
-    ASSERT_FALSE(path_.empty());
-    host_ = HostClient::OpenPty(path_);
-    ASSERT_TRUE(host_);
-  }
-
   void Put(Area area, const std::vector<uint8_t>& bytes) {
     ASSERT_TRUE(device_->GetStorage().Write(area, bytes.data(), bytes.size()));
   }
@@ -38,11 +30,6 @@ class HandheldFormatBackup : public ::testing::Test {
     EXPECT_EQ(handheld_test::CodeOf(done), "FF112254");
     return done;
   }
-
-  testing_support::TempDir dir_;
-  std::unique_ptr<handheld::VirtualHandheld> device_;
-  std::string path_;
-  std::unique_ptr<HostClient> host_;
 };
 
 TEST_F(HandheldFormatBackup, FormatSetsTheNamedAreasAndErasesThemOnly) {
