@@ -34,20 +34,7 @@ using testing_support::ReadFileText;
 
 constexpr size_t kFrame = 1520;
 
-std::vector<std::string> LogLines() {
-  std::vector<std::string> lines;
-  const std::string text = ReadFileText("logfile.txt");
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<std::string> LogLines() { return testing_support::ReadTextLines("logfile.txt"); }
 
 size_t CountLines(const std::string& line) {
   const auto lines = LogLines();

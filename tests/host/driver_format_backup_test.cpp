@@ -124,20 +124,7 @@ class ScriptedDevice {
   std::vector<Bytes> frames_;
 };
 
-std::vector<std::string> LogLines() {
-  std::vector<std::string> lines;
-  std::string text = ReadFileText("logfile.txt");
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<std::string> LogLines() { return testing_support::ReadTextLines("logfile.txt"); }
 
 size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));

@@ -35,6 +35,8 @@ class ScopedChdir {
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 std::string ReadFileText(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The lines of a text file (the library's log), without their line ends and the CRs before them.
+std::vector<std::string> ReadTextLines(const std::string& path);
 // Bytes 0, 1, 2, ... (mod 251) of the given length: a pattern that shows shifted or lost bytes.
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 0);
 
