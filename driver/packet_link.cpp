@@ -56,9 +56,9 @@ const char* LinkRetryEndReason(DWORD quietLimitMs) {
 bool LinkUsesWinUsb() { return IsVistaOrLater() && FlashState.bLinkIsWinUsb; }
 
 int USBWriteRaw(HANDLE link, const uint8_t* data, uint32_t length, int64_t budget) {
-  const int64_t start = ClockSeconds();
-  int64_t deadline = start;
-  if (budget > 0) deadline += budget;
+  // A budget of 0 puts the deadline at the start: exactly one transfer, so the clock is not read for it
+  // (every packet goes through here twice).
+  const int64_t deadline = budget > 0 ? ClockSeconds() + budget : 0;
   for (;;) {
     DWORD dwDone = 0;
     BOOL ok;
@@ -74,16 +74,14 @@ int USBWriteRaw(HANDLE link, const uint8_t* data, uint32_t length, int64_t budge
     if (dwDone > length) dwDone = length;
     data += dwDone;
     length -= dwDone;
-    if (length == 0 || ClockSeconds() >= deadline) break;
+    if (length == 0 || budget <= 0 || ClockSeconds() >= deadline) break;
   }
   return length == 0 ? 1 : 0;
 }
 
 int USBReadRaw(HANDLE link, uint8_t* buffer, uint32_t length, uint32_t* count, int64_t budget) {
   *count = 0;
-  const int64_t start = ClockSeconds();
-  int64_t deadline = start;
-  if (budget > 0) deadline += budget;
+  const int64_t deadline = budget > 0 ? ClockSeconds() + budget : 0;
   for (;;) {
     DWORD dwDone = 0;
     BOOL ok;
@@ -101,7 +99,7 @@ int USBReadRaw(HANDLE link, uint8_t* buffer, uint32_t length, uint32_t* count, i
       length -= dwDone;
       *count += dwDone;
     }
-    if (length == 0 || ClockSeconds() >= deadline) break;
+    if (length == 0 || budget <= 0 || ClockSeconds() >= deadline) break;
   }
   return length == 0 ? 1 : 0;
 }
@@ -119,12 +117,18 @@ int USBReadData(HANDLE link, uint8_t* buffer, uint32_t length) {
 }
 
 int USBWritePacket(HANDLE link, const uint8_t* data, uint32_t length) {
-  std::array<uint8_t, kPacketFrameSize> byaPacket{};
+  std::array<uint8_t, kPacketFrameSize> byaPacket;
   std::array<uint8_t, kAckSize> byaAck{};
   if (data == nullptr || length > kPacketFrameSize) return 0;
-  memcpy(byaPacket.data(), data, length);
+  // A whole packet goes out from the caller's bytes as they are; a shorter one is padded with zeros.
+  const uint8_t* frame = data;
+  if (length < kPacketFrameSize) {
+    memcpy(byaPacket.data(), data, length);
+    memset(byaPacket.data() + length, 0, kPacketFrameSize - length);
+    frame = byaPacket.data();
+  }
   if (g_DebugON) LogPrintf("USBWritePacket(): Begin");
-  if (USBWriteData(link, byaPacket.data(), kPacketFrameSize) != static_cast<int>(kPacketFrameSize)) return 0;
+  if (USBWriteData(link, frame, kPacketFrameSize) != static_cast<int>(kPacketFrameSize)) return 0;
   const int n = USBReadData(link, byaAck.data(), kAckSize);
   if (g_DebugON) LogPrintf("USBWritePacket(): USBReadData %d", n);
   if (n != static_cast<int>(kAckSize)) return 0;

@@ -20,32 +20,33 @@ void FrameLink::End(Transport::Status status) {
   throw SessionEnd{status == Transport::Status::Closed ? SessionEnd::Why::Closed : SessionEnd::Why::HostGone};
 }
 
-// Makes at least n bytes available in in_. With a time-out, *timed_out tells when it ran out first.
+// Makes at least n bytes available in in_ (n <= kInBytes). With a time-out, *timed_out tells when it ran
+// out first.
 void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out) {
   if (timed_out) *timed_out = false;
-  if (in_.size() - in_pos_ >= n) return;
+  if (Waiting() >= n) return;
+  if (in_pos_ > 0) {
+    std::memmove(in_.data(), in_.data() + in_pos_, Waiting());
+    in_end_ -= in_pos_;
+    in_pos_ = 0;
+  }
   // A wait without a time-out (every frame from the host) makes no clock call.
   std::chrono::steady_clock::time_point deadline;
   if (timeout_ms >= 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  uint8_t chunk[4096];
-  while (in_.size() - in_pos_ < n) {
+  while (Waiting() < n) {
     int wait = -1;
     if (timeout_ms >= 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       wait = static_cast<int>(std::max<int64_t>(0, left.count()));
     }
     size_t got = 0;
-    Transport::Status s = transport_.Read(chunk, sizeof chunk, &got, wait);
+    Transport::Status s = transport_.Read(in_.data() + in_end_, kInBytes - in_end_, &got, wait);
     if (s == Transport::Status::Timeout || (timeout_ms >= 0 && wait == 0 && got == 0)) {
       if (timed_out) *timed_out = true;
       return;
     }
     if (s != Transport::Status::Ok) End(s);
-    if (in_pos_ > 0 && in_pos_ == in_.size()) {
-      in_.clear();
-      in_pos_ = 0;
-    }
-    in_.insert(in_.end(), chunk, chunk + got);
+    in_end_ += got;
   }
 }
 
@@ -54,10 +55,10 @@ void FrameLink::WriteOrEnd(const uint8_t* data, size_t size) {
   if (s != Transport::Status::Ok) End(s);
 }
 
-Frame FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arrival) {
+const Frame& FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arrival) {
+  Frame& frame = frame_;
   for (;;) {
     Fill(kFrameSize, -1, nullptr);
-    Frame frame;
     std::memcpy(frame.data(), in_.data() + in_pos_, kFrameSize);
     in_pos_ += kFrameSize;
     record_.Add(Dir::HostToDevice, Kind::Frame, frame.data(), frame.size());
@@ -93,7 +94,7 @@ Frame FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on_arriva
 void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
   // Whatever the host discarded before this point does not concern this frame.
   transport_.ForgetHostFlush();
-  if (in_.size() > in_pos_) {
+  if (Waiting() > 0) {
     // The host has already begun something new: it is not waiting for this frame.
     throw SessionEnd{SessionEnd::Why::Abandoned};
   }
@@ -120,7 +121,7 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
         acked = true;
         break;
       }
-      if (transport_.HostFlushed() && in_.size() == in_pos_) {
+      if (transport_.HostFlushed() && Waiting() == 0) {
         if (hooks_.log) hooks_.log("host discarded a frame unread; sending it again");
         break;
       }
@@ -153,11 +154,8 @@ void FrameLink::Pause(uint32_t ms) {
 }
 
 void FrameLink::RecordLeftover() {
-  if (in_.size() > in_pos_) {
-    record_.Add(Dir::HostToDevice, Kind::Partial, in_.data() + in_pos_, in_.size() - in_pos_);
-  }
-  in_.clear();
-  in_pos_ = 0;
+  if (Waiting() > 0) record_.Add(Dir::HostToDevice, Kind::Partial, in_.data() + in_pos_, Waiting());
+  in_pos_ = in_end_ = 0;
 }
 
 }  // namespace handheld

@@ -42,8 +42,9 @@ class FrameLink {
   // The next frame the protocol takes. Frames dropped by the fault plan (lost or short acknowledgement,
   // ignored) and frames that arrive while the handheld runs its OS are handled here and skipped.
   // on_arrival, when given, runs for a frame that will be taken, before its acknowledgement goes out:
-  // what it does is in place by the time the host sees the acknowledgement.
-  Frame ReceiveFrame(const std::function<void(const Frame&)>& on_arrival = nullptr);
+  // what it does is in place by the time the host sees the acknowledgement. The frame returned stays
+  // valid until the next call.
+  const Frame& ReceiveFrame(const std::function<void(const Frame&)>& on_arrival = nullptr);
   // Sends one frame and waits for the host's acknowledgement. A data frame may go out short first
   // (fault plan). When the host discards its receive queue before acknowledging, the frame is sent
   // again; when the host sends something other than four zero bytes, it has moved on: Abandoned.
@@ -62,8 +63,15 @@ class FrameLink {
   WireRecord& record_;
   FaultInjector& faults_;
   Hooks hooks_;
-  std::vector<uint8_t> in_;  // bytes received, not yet taken, from in_pos_
+  size_t Waiting() const { return in_end_ - in_pos_; }
+
+  // Bytes received and not yet taken: in_[in_pos_, in_end_). Reads go straight into it; what is left
+  // of an earlier read is moved to the front when room is needed.
+  static constexpr size_t kInBytes = 4 * kFrameSize;
+  std::array<uint8_t, kInBytes> in_{};
   size_t in_pos_ = 0;
+  size_t in_end_ = 0;
+  Frame frame_{};  // the frame ReceiveFrame returned last
 };
 
 }  // namespace handheld

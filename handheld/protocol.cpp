@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <memory>
 
 namespace handheld {
 namespace {
@@ -41,7 +41,9 @@ void DeviceMemory::Log(const std::string& line) {
 
 ProtocolEngine::ProtocolEngine(Storage& storage, std::mutex& storage_mu, DeviceMemory& memory,
                                FaultInjector& faults)
-    : storage_(storage), storage_mu_(storage_mu), memory_(memory), faults_(faults) {}
+    : storage_(storage), storage_mu_(storage_mu), memory_(memory), faults_(faults) {
+  piece_.reserve(kPieceBytes + kFrameSize);
+}
 
 void ProtocolEngine::Serve(FrameLink& link) {
   for (;;) {
@@ -119,42 +121,45 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
     std::lock_guard<std::mutex> lock(storage_mu_);
     capacity = storage_.Capacity(area);
   }
-  bool fits = size <= capacity;
-  std::vector<uint8_t> image;
-  bool no_memory = false;
-  if (fits) {
-    try {
-      image.reserve(size);
-    } catch (const std::bad_alloc&) {
-      fits = false;  // taken off the wire all the same, so the link stays in step
-      no_memory = true;
-    }
-  }
-  uint32_t frames = size / kFrameSize + 1;
+  const bool fits = size <= capacity;
+  // The image goes to a staging file beside its area in pieces as it arrives, so that only a piece of
+  // it is ever in memory; the area keeps its old content until the whole announced length is there (a
+  // host that goes away mid-image leaves it as it was). An image that does not fit is taken off the wire
+  // all the same, so the link stays in step.
+  std::unique_ptr<StagedArea> staged;
+  if (fits) staged = std::make_unique<StagedArea>(storage_, area);
+  piece_.clear();
+  size_t received = 0;
+  const uint32_t frames = size / kFrameSize + 1;
   for (uint32_t i = 0; i < frames; ++i) {
-    Frame data = link.ReceiveFrame();
-    size_t take = std::min<size_t>(kFrameSize, size - image.size());
-    if (fits) image.insert(image.end(), data.begin(), data.begin() + static_cast<long>(take));
+    const Frame& data = link.ReceiveFrame();
+    const size_t take = std::min<size_t>(kFrameSize, size - received);
+    received += take;
+    if (!fits) continue;
+    piece_.insert(piece_.end(), data.begin(), data.begin() + static_cast<long>(take));
+    if (piece_.size() >= kPieceBytes) {
+      staged->Append(piece_.data(), piece_.size());
+      piece_.clear();
+    }
   }
   std::string what = std::string(AreaName(area)) + " image of " + std::to_string(size) + " bytes";
   if (address != 0) what += " (address " + std::to_string(address) + " not used)";
   if (!fits) {
     // An image that is not stored gets no completion: the host must not take it for flashed.
-    memory_.Log(what + (no_memory ? " does not fit in memory" : " exceeds the capacity of " + std::to_string(capacity)) +
-                ": not stored");
+    memory_.Log(what + " exceeds the capacity of " + std::to_string(capacity) + ": not stored");
     return;
   }
-  bool stored;
+  bool stored = staged->Append(piece_.data(), piece_.size());
+  piece_.clear();
   {
     std::lock_guard<std::mutex> lock(storage_mu_);
-    stored = storage_.Write(area, image.data(), image.size());
+    stored = staged->Commit() && stored;
   }
   if (!stored) {
     memory_.Log(what + ": writing the area failed, no completion");
     return;
   }
   memory_.Log(what + " stored");
-  image = std::vector<uint8_t>();  // only one image in memory at a time
   SendCompletion(Completion("FF112248"), link);
 }
 

@@ -36,6 +36,7 @@ namespace handheld {
 constexpr uint32_t kGsmImageLimit = 6291456;   // feature 3 images up to this size go to GSM
 constexpr uint32_t kEbootBackupSize = 0x60000;  // backup type 0
 constexpr uint32_t kGsmBackupSize = 0x500000;   // backup type 3
+constexpr size_t kPieceBytes = 256 * 1024;      // an arriving image goes to storage in pieces of this size
 
 // What the handheld keeps in memory besides its Storage, shared by the serving threads.
 struct DeviceMemory {
@@ -74,6 +75,8 @@ class ProtocolEngine {
   std::mutex& storage_mu_;
   DeviceMemory& memory_;
   FaultInjector& faults_;
+  // An image on its way to its area's staging file, in pieces of kPieceBytes (kept between images).
+  std::vector<uint8_t> piece_;
 };
 
 uint32_t GetLe32(const uint8_t* p);

@@ -1,5 +1,6 @@
 #include "storage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,24 +111,76 @@ std::vector<uint8_t> Storage::Read(Area area) const {
 uint64_t Storage::StoredLength(Area area) const { return FileSize(AreaPath(area)); }
 
 bool Storage::Write(Area area, const uint8_t* data, size_t size) {
-  // The new content is written whole beside the area first, so that a failed write leaves the area as
-  // it was. It then takes the area's name. The old file is moved aside before, rather than replaced by
-  // the rename: renaming over an existing file makes some file systems (ext4) write the new file out
-  // at once, which for an OS image costs more than the whole transfer of it.
-  const std::string path = AreaPath(area);
-  const std::string tmp = path + ".tmp";
-  const std::string old = path + ".old";
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) return false;
-  const bool had_old = std::rename(path.c_str(), old.c_str()) == 0;
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (had_old) std::rename(old.c_str(), path.c_str());  // the area keeps its content
+  StagedArea staged(*this, area);
+  return staged.Append(data, size) && staged.Commit();
+}
+
+StagedArea::StagedArea(const Storage& storage, Area area) : path_(storage.AreaPath(area)) {
+  static std::atomic<uint32_t> writers{0};
+  const std::string staging_dir = storage.Directory() + "/.staging";
+  MakeDirectory(staging_dir);
+  spare_ = staging_dir + "/" + AreaName(area) + ".bin";
+  staging_ = spare_ + "." + std::to_string(::getpid()) + "-" + std::to_string(writers.fetch_add(1));
+  // The area's previous content, kept as its spare by the last Commit, is written over in place: its
+  // pages are in the page cache already, and overwriting them costs half of what the new pages of a
+  // fresh file do (an OS image is tens of MiB). Renaming it to a name of this writer's own claims it; a
+  // writer that finds none starts an empty file.
+  if (std::rename(spare_.c_str(), staging_.c_str()) == 0) {
+    fd_ = ::open(staging_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd_ < 0) ::unlink(staging_.c_str());
+  }
+  if (fd_ < 0) fd_ = ::open(staging_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+StagedArea::~StagedArea() { Abandon(); }
+
+void StagedArea::Abandon() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(staging_.c_str());
+}
+
+bool StagedArea::Append(const uint8_t* data, size_t size) {
+  while (fd_ >= 0 && size > 0) {
+    ssize_t n = ::write(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Abandon();
+      break;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    written_ += static_cast<uint64_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+bool StagedArea::Commit() {
+  if (fd_ < 0) return false;
+  const int fd = fd_;
+  fd_ = -1;
+  // A spare written over may have been longer than the new content.
+  bool ok = ::ftruncate(fd, static_cast<off_t>(written_)) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    ::unlink(staging_.c_str());
     return false;
   }
-  if (had_old) std::remove(old.c_str());
+  // The old file is moved aside before the new one takes its name, rather than replaced by the rename:
+  // renaming over an existing file makes some file systems (ext4) write the new file out at once, which
+  // for an OS image costs more than the whole transfer of it. The old content then becomes the spare.
+  const std::string old = staging_ + ".old";
+  const bool had_old = std::rename(path_.c_str(), old.c_str()) == 0;
+  if (std::rename(staging_.c_str(), path_.c_str()) != 0) {
+    if (had_old) std::rename(old.c_str(), path_.c_str());  // the area keeps its content
+    ::unlink(staging_.c_str());
+    return false;
+  }
+  if (had_old) {
+    // Another writer's spare may be there already (two flashes of one area at once): one is enough.
+    if (::access(spare_.c_str(), F_OK) == 0 || std::rename(old.c_str(), spare_.c_str()) != 0) std::remove(old.c_str());
+  }
   return true;
 }
 

@@ -11,6 +11,9 @@
 //   mode                                "bootloader" or "os": what the handheld comes up in
 //   registry.ini                        registry values: [HKLM\Software\VARN\Extended_ROM] Version=...
 //   sdcard/                             the SD card's file system
+//   .staging/                           content on its way to an area (NAME.bin.PID-N) and each area's
+//                                       previous content (NAME.bin), which the next write to the area
+//                                       writes over: cached pages cost less to overwrite than new ones
 //
 // The first 64 KiB of GSM are the GSMFFS area.
 #ifndef DRAVIK_HANDHELD_STORAGE_H
@@ -74,6 +77,33 @@ class Storage {
 
  private:
   std::string dir_;
+};
+
+// An area's new content written piece by piece beside it (as an image arrives), so that nothing holds
+// the whole of it in memory. The area keeps its old content until Commit; a writer destroyed without a
+// successful Commit removes what it wrote. Each writer has a staging file of its own
+// (.staging/NAME.bin.PID-N), so two serving threads flashing one area do not write into each other's.
+class StagedArea {
+ public:
+  StagedArea(const Storage& storage, Area area);
+  ~StagedArea();
+  StagedArea(const StagedArea&) = delete;
+  StagedArea& operator=(const StagedArea&) = delete;
+
+  // False once the staging file could not be created or a piece could not be written.
+  bool Ok() const { return fd_ >= 0; }
+  bool Append(const uint8_t* data, size_t size);
+  // The staged content becomes the area's. False (and the area as it was) when any step failed.
+  bool Commit();
+
+ private:
+  void Abandon();
+
+  std::string path_;
+  std::string spare_;
+  std::string staging_;
+  int fd_ = -1;
+  uint64_t written_ = 0;
 };
 
 // Default capacities of a new handheld.
