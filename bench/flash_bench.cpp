@@ -4,7 +4,9 @@
 // read-back, the cost of g_DebugON's per-packet log lines, the peak resident memory while a 64 MiB image
 // is flashed (in a child process of its own), and the fixed pauses of a run on the real clock.
 //
-//   dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin]
+//   dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin] [--only pty|socket|backup]
+//
+// --only runs that one throughput case and nothing else (for a profiler).
 //
 // Not a test: it prints figures, and exits 1 only when a run fails outright.
 #include <fcntl.h>
@@ -306,6 +308,7 @@ int main(int argc, char** argv) {
   size_t memory_mib = 64;
   bool pauses = true;
   bool pin = true;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--memory-child" && i + 3 < argc) return MemoryChild(argv[i + 1], argv[i + 2], argv[i + 3]);
@@ -314,8 +317,9 @@ int main(int argc, char** argv) {
     else if (a == "--memory-mib" && i + 1 < argc) memory_mib = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--skip-pauses") pauses = false;
     else if (a == "--no-pin") pin = false;
+    else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else {
-      std::fprintf(stderr, "usage: dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin]\n");
+      std::fprintf(stderr, "usage: dravik_bench [--mib N] [--reps N] [--memory-mib N] [--skip-pauses] [--no-pin] [--only pty|socket|backup]\n");
       return 2;
     }
   }
@@ -391,6 +395,7 @@ int main(int argc, char** argv) {
     bool pty;
   } cases[] = {{"pty", "XP plus", false, pty, true}, {"socket", "Vista", true, "socket:" + sock, false}};
   for (const Case& c : cases) {
+    if (!only.empty() && only != c.link) continue;
     std::vector<double> ceiling, raw, stack;
     UseHost(c.vista, c.opens, windows_dir);
     for (int r = 0; r < reps; ++r) {
@@ -420,7 +425,7 @@ int main(int argc, char** argv) {
   }
 
   // Backup read-back of the OS partition over the pty: device-to-host frames, host acknowledgements.
-  {
+  if (only.empty() || only == "backup") {
     std::vector<uint8_t> data(payload);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
     device.GetStorage().Write(handheld::Area::OS, data.data(), data.size());
@@ -449,7 +454,7 @@ int main(int argc, char** argv) {
   }
 
   // The cost of g_DebugON: the same flashing run with the per-packet log lines.
-  {
+  if (only.empty()) {
     UseHost(false, pty, windows_dir);
     std::vector<double> off, on;
     for (int r = 0; r < reps; ++r) {
@@ -477,7 +482,7 @@ int main(int argc, char** argv) {
   }
 
   // Peak resident memory of a process that flashes a 64 MiB image (the handheld runs in this one).
-  {
+  if (only.empty()) {
     const std::string big = (work / "big.nb0").string();
     WriteImage(big, memory_mib << 20);
     device.ClearRecord();
@@ -504,7 +509,7 @@ int main(int argc, char** argv) {
   }
 
   // The fixed pauses on the real clock, reported apart from the streaming.
-  if (pauses) {
+  if (pauses && only.empty()) {
     w32sim::SetClockScale(1);
     UseHost(false, pty, windows_dir);
     const std::string small = (work / "small.nb0").string();

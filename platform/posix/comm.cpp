@@ -117,6 +117,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
   if (tcsetattr(tty->fd, TCSANOW, &t) != 0) return w32sim::FailErrno(errno);
+  tty->raw.store(true);
   std::lock_guard<std::mutex> lock(w32sim::CommSettingsMutex());
   tty->dcb = *lpDCB;
   tty->dcb.DCBlength = sizeof(DCB);

@@ -159,6 +159,14 @@ BOOL DeviceGone(DWORD* count, DWORD done) {
   return FALSE;
 }
 
+// Puts a tty's descriptor in blocking or non-blocking mode; a call only when the mode changes.
+void SetBlocking(FdObject& obj, bool blocking) {
+  if (obj.blocking.load() == blocking) return;
+  const int flags = fcntl(obj.fd, F_GETFL);
+  if (flags < 0) return;
+  if (fcntl(obj.fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0) obj.blocking.store(blocking);
+}
+
 // One read that never blocks: a socket is asked with MSG_DONTWAIT, a tty is non-blocking itself.
 ssize_t ReadNow(const FdObject& obj, uint8_t* to, size_t n) {
   return obj.kind == FdObject::Kind::Socket ? recv(obj.fd, to, n, MSG_DONTWAIT) : read(obj.fd, to, n);
@@ -185,6 +193,28 @@ BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
     bounded = total_ms != 0;
   }
   const bool socket = obj.kind == FdObject::Kind::Socket;
+  // A raw tty read without a time-out blocks in read() itself, as a plain read loop would: one call per
+  // transfer instead of a read, a poll and a read again. It returns once a byte is there; it reads 0
+  // only when the line has hung up, and fails with EIO once the other end of a pty has gone.
+  const bool block_in_read = !socket && !bounded && !return_on_any && obj.raw.load();
+  if (!socket) SetBlocking(obj, block_in_read);
+  if (block_in_read) {
+    DWORD got = 0;
+    while (got < n) {
+      ssize_t k = read(obj.fd, buffer + got, n - got);
+      if (k > 0) {
+        got += static_cast<DWORD>(k);
+        continue;
+      }
+      if (k == 0) return DeviceGone(count, got);
+      if (errno == EINTR) continue;
+      if (count) *count = got;
+      SetLastError(ErrorFromErrno(errno, true));
+      return FALSE;
+    }
+    if (count) *count = got;
+    return TRUE;
+  }
   // The deadline is taken only when a wait needs it: a read whose bytes are there makes no clock call.
   bool have_deadline = false;
   Steady::time_point deadline;
@@ -247,6 +277,9 @@ BOOL WriteDevice(FdObject& obj, const uint8_t* data, DWORD n, LPDWORD count) {
   }
   uint64_t total_ms = static_cast<uint64_t>(to.WriteTotalTimeoutMultiplier) * n + to.WriteTotalTimeoutConstant;
   bool bounded = total_ms != 0;
+  // A tty left blocking by a read: a write without a time-out may block in write() as well (it waits as
+  // long either way); one with a time-out must not.
+  if (obj.kind != FdObject::Kind::Socket && bounded) SetBlocking(obj, false);
   bool have_deadline = false;
   Steady::time_point deadline;
   DWORD done = 0;

@@ -3,6 +3,7 @@
 #ifndef DRAVIK_PLATFORM_POSIX_HANDLES_H
 #define DRAVIK_PLATFORM_POSIX_HANDLES_H
 
+#include <atomic>
 #include <memory>
 
 #include "../win32.h"
@@ -23,6 +24,11 @@ struct FdObject : Object {
   COMMTIMEOUTS timeouts{};  // comm ports: the time-outs ReadFile and WriteFile honour
   DWORD event_mask = 0;     // comm ports: SetCommMask
   DCB dcb{};                // comm ports: the last state set
+  // Comm ports: SetCommState made the line raw with reads returning once a byte is there (VMIN 1), so a
+  // read without a time-out may block in read() itself. `blocking` is the descriptor's current mode
+  // (ttys are opened non-blocking; reads and writes with a time-out need that mode back).
+  std::atomic<bool> raw{false};
+  std::atomic<bool> blocking{false};
   BOOL Close() override;
 };
 

@@ -191,6 +191,30 @@ TEST_F(CommTtyTest, ZeroTimeoutsWaitForEveryByte) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "ABCDE");
 }
 
+// A read without time-outs waits in read() itself; reads and writes with time-outs afterwards must still
+// end at their deadlines rather than block with it.
+TEST_F(CommTtyTest, TimeOutsStillHoldAfterAReadThatWaitedWithout) {
+  SetTimeouts(port_, 0, 0);
+  pty_.Send({1, 2, 3, 4});
+  uint8_t buf[4] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(port_, buf, 4, &n, nullptr));
+  EXPECT_EQ(n, 4u);
+
+  SetTimeouts(port_, 0, 80, 0, 80);
+  auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port_, buf, 4, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_LT(ElapsedMs(start), 2000);
+
+  // Nobody reads the master: the line fills up, and the write returns with what went out.
+  std::vector<uint8_t> big(1 << 20, 0x55);
+  start = Clock::now();
+  WriteFile(port_, big.data(), static_cast<DWORD>(big.size()), &n, nullptr);
+  EXPECT_LT(n, big.size());
+  EXPECT_LT(ElapsedMs(start), 2000);
+}
+
 // The device's end closing (a pty whose master goes) is a failure, not a time-out: ReadFile, WriteFile
 // and WaitCommEvent report ERROR_DEVICE_REMOVED, also for a read already waiting when it happens.
 TEST_F(CommTtyTest, HangUpIsReportedAsDeviceRemoved) {
