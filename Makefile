@@ -46,9 +46,10 @@ test-cross: host device
 	tests/cross/run.sh
 
 # The platform layer's behaviour and the library's start-up files against the real Win32 services of
-# wine64 (a 64-bit Dravik.dll).
+# wine64 (a 64-bit Dravik.dll), and the Windows build of dravik-update run under wine64 against it.
 test-wine: host
 	scripts/check-wine-platform.sh build/wine build/host
+	scripts/check-windows-tool.sh build/wine
 
 test: test-host test-win32 test-wine test-device test-cross test-asan test-tsan
 	@echo "All test suites passed."

@@ -1,6 +1,9 @@
 #include "storage.h"
 
 #include <fcntl.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +22,14 @@ namespace {
 
 using IniData = std::map<std::string, std::map<std::string, std::string>>;
 
+#ifdef _WIN32
+// The update application's Windows build reads a handheld directory too (verification).
+void MakeDirectory(const std::string& path) { ::_mkdir(path.c_str()); }
+constexpr int kOpenFlags = O_BINARY;  // never CR LF translation of an image
+#else
 void MakeDirectory(const std::string& path) { ::mkdir(path.c_str(), 0755); }
+constexpr int kOpenFlags = O_CLOEXEC;
+#endif
 
 IniData LoadIni(const std::string& path) {
   IniData data;
@@ -126,10 +136,10 @@ StagedArea::StagedArea(const Storage& storage, Area area) : path_(storage.AreaPa
   // fresh file do (an OS image is tens of MiB). Renaming it to a name of this writer's own claims it; a
   // writer that finds none starts an empty file.
   if (std::rename(spare_.c_str(), staging_.c_str()) == 0) {
-    fd_ = ::open(staging_.c_str(), O_WRONLY | O_CLOEXEC);
+    fd_ = ::open(staging_.c_str(), O_WRONLY | kOpenFlags);
     if (fd_ < 0) ::unlink(staging_.c_str());
   }
-  if (fd_ < 0) fd_ = ::open(staging_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) fd_ = ::open(staging_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
 }
 
 StagedArea::~StagedArea() { Abandon(); }

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the Windows dravik-update (x86_64 and i686, MinGW-w64 with POSIX threads, linked statically)
+# and runs the x86_64 one under wine64 against the 64-bit Dravik.dll that check-wine-platform.sh
+# builds: --help, info, list with no handheld, a missing image and a bad option must give the texts and
+# exit codes of the Linux build, and the library's logfile.txt must land in --log-dir. The i686 program
+# (the one that loads the 32-bit Dravik.dll) is built and inspected only: 32-bit programs do not run here.
+# Usage: scripts/check-windows-tool.sh [BUILD_DIR]   (default build/wine; its dll/ holds Dravik.dll)
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${1:-$root/build/wine}"
+mkdir -p "$build_dir"
+build_dir="$(cd "$build_dir" && pwd)"
+dll="$build_dir/dll/driver/Dravik.dll"
+wine="${WINE64:-/usr/lib/wine/wine64}"
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine || true)"
+[ -n "$wine" ] || { echo "check-windows-tool: wine64 not installed" >&2; exit 1; }
+[ -f "$dll" ] || { echo "check-windows-tool: no $dll (run scripts/check-wine-platform.sh first)" >&2; exit 1; }
+cli11="$(dirname "$(find /usr/include -maxdepth 2 -name CLI.hpp -path '*CLI/*' | head -1)")"
+[ -n "$cli11" ] && [ -d "$cli11" ] || { echo "check-windows-tool: CLI11 (libcli11-dev) not found" >&2; exit 1; }
+
+# The MinGW compilers must not see the Linux headers in /usr/include: CLI11 alone is put beside them.
+include_dir="$build_dir/tool-include"
+mkdir -p "$include_dir"
+ln -sfn "$cli11" "$include_dir/CLI"
+sources=("$root"/tools/{cli,discovery,library_loader,log_watch,main,options,progress,session,verify}.cpp
+         "$root/handheld/storage.cpp")
+for arch in x86_64 i686; do
+  "$arch-w64-mingw32-g++-posix" -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \
+    -I"$root/handheld" -I"$include_dir" -o "$build_dir/dravik-update-$arch.exe" "${sources[@]}" -lsetupapi
+done
+# From here on every check runs, and the failures are counted.
+set +e
+fail=0
+check() {  # check NAME CONDITION-RESULT
+  if [ "$2" = 0 ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi
+}
+objdump -f "$build_dir/dravik-update-i686.exe" | grep -q "pei-i386"
+check "i686 dravik-update.exe is a 32-bit Windows program" $?
+# Statically linked: no MinGW runtime DLL to ship beside it.
+! objdump -p "$build_dir/dravik-update-i686.exe" | grep -qiE "DLL Name: (libstdc|libgcc|libwinpthread)"
+check "i686 dravik-update.exe needs no MinGW runtime DLL" $?
+
+export WINEPREFIX="${WINEPREFIX:-$build_dir/prefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+winpath() { echo "Z:${1//\//\\}"; }
+run_dir="$build_dir/tool-run"
+rm -rf "$run_dir"
+mkdir -p "$run_dir"
+tool() {  # tool ARGS...: output in $out, exit code in $rc
+  out="$(cd "$run_dir" && timeout 120 "$wine" "$build_dir/dravik-update-x86_64.exe" --library "$(winpath "$dll")" \
+    --log-dir "$(winpath "$run_dir")" "$@" 2>&1)"
+  rc=$?
+}
+
+tool --help
+[ "$rc" = 0 ] && grep -q "Usage: dravik-update" <<<"$out" && grep -q "Exit codes" <<<"$out"
+check "--help: usage, examples and exit codes, exit 0" $?
+tool info
+[ "$rc" = 0 ] && grep -q "library version  0.00.01" <<<"$out" && grep -q "host class       Vista or later" <<<"$out"
+check "info through Dravik.dll under wine: version and host class, exit 0" $?
+[ -f "$run_dir/logfile.txt" ] && grep -q "Client_GetLibraryVersion" "$run_dir/logfile.txt"
+check "the library's logfile.txt lands in --log-dir" $?
+tool list
+[ "$rc" = 69 ] && grep -q "^no handheld" <<<"$out"
+check "list with no handheld: says so, exit 69" $?
+tool --os "$(winpath "$run_dir/missing.nb0")"
+[ "$rc" = 66 ] && grep -q "no such file" <<<"$out"
+check "a missing image: named, exit 66, nothing sent" $?
+tool --no-such-option
+[ "$rc" = 64 ]
+check "an unknown option: exit 64" $?
+if [ "$fail" != 0 ]; then
+  echo "last output (exit $rc):"
+  echo "$out"
+fi
+exit "$fail"
