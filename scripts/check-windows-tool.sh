@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows dravik-update (x86_64 and i686, MinGW-w64 with POSIX threads, linked statically)
 # and runs the x86_64 one under wine64 against the 64-bit Dravik.dll that check-wine-platform.sh
-# builds: --help, info, list with no handheld, a missing image and a bad option must give the texts and
+# builds: --help, info, list with no handheld, a missing image, a bad option and --port must give the texts and
 # exit codes of the Linux build, and the library's logfile.txt must land in --log-dir. The i686 program
 # (the one that loads the 32-bit Dravik.dll) is built and inspected only: 32-bit programs do not run here.
 # Usage: scripts/check-windows-tool.sh [BUILD_DIR]   (default build/wine; its dll/ holds Dravik.dll)
@@ -70,6 +70,9 @@ check "a missing image: named, exit 66, nothing sent" $?
 tool --no-such-option
 [ "$rc" = 64 ]
 check "an unknown option: exit 64" $?
+tool --port COM3 info
+[ "$rc" = 64 ] && grep -q "is for Linux" <<<"$out"
+check "--port on Windows: said to be for Linux, exit 64" $?
 if [ "$fail" != 0 ]; then
   echo "last output (exit $rc):"
   echo "$out"
