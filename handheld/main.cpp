@@ -140,11 +140,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "handheld: cannot write the host profile %s: %s\n", profile_path.c_str(), error.c_str());
     return 1;
   }
+  // What the handheld logged while starting is not shown; counted before the paths go out, since a
+  // host may act on them at once and its first lines must not be taken for the start's.
+  size_t shown = device.Log().size();
   std::printf("pty: %s\nsocket: %s\nprofile: %s (DRAVIK_HOST_PROFILE=%s)\n", pty.c_str(), socket_path.c_str(),
               profile_path.c_str(), profile_path.c_str());
   std::fflush(stdout);
 
-  size_t shown = device.Log().size();
   timespec tick{0, 200 * 1000 * 1000};
   for (;;) {
     int sig = sigtimedwait(&stop_signals, nullptr, &tick);
