@@ -12,9 +12,9 @@ build_dir="${1:-$root/build/wine}"
 mkdir -p "$build_dir"
 build_dir="$(cd "$build_dir" && pwd)"
 dll="$build_dir/dll/driver/Dravik.dll"
-wine="${WINE64:-/usr/lib/wine/wine64}"
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine || true)"
-[ -n "$wine" ] || { echo "check-windows-tool: wine64 not installed" >&2; exit 1; }
+check=check-windows-tool
+# shellcheck source=scripts/wine-env.sh
+. "$root/scripts/wine-env.sh"
 [ -f "$dll" ] || { echo "check-windows-tool: no $dll (run scripts/check-wine-platform.sh first)" >&2; exit 1; }
 cli11="$(dirname "$(find /usr/include -maxdepth 2 -name CLI.hpp -path '*CLI/*' | head -1)")"
 [ -n "$cli11" ] && [ -d "$cli11" ] || { echo "check-windows-tool: CLI11 (libcli11-dev) not found" >&2; exit 1; }
@@ -41,9 +41,6 @@ check "i686 dravik-update.exe is a 32-bit Windows program" $?
 ! objdump -p "$build_dir/dravik-update-i686.exe" | grep -qiE "DLL Name: (libstdc|libgcc|libwinpthread)"
 check "i686 dravik-update.exe needs no MinGW runtime DLL" $?
 
-export WINEPREFIX="${WINEPREFIX:-$build_dir/prefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-winpath() { echo "Z:${1//\//\\}"; }
 run_dir="$build_dir/tool-run"
 rm -rf "$run_dir"
 mkdir -p "$run_dir"

@@ -15,20 +15,10 @@ mkdir -p "$build_dir"
 build_dir="$(cd "$build_dir" && pwd)"
 host_dir="${2:-$root/build/host}"
 cxx="${CXX_MINGW64:-x86_64-w64-mingw32-g++}"
-wine="${WINE64:-}"
-if [ -z "$wine" ]; then
-  for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine="$candidate"; break; fi
-  done
-fi
 command -v "$cxx" >/dev/null || { echo "check-wine-platform: $cxx not found" >&2; exit 1; }
-if [ -z "$wine" ]; then
-  echo "check-wine-platform: wine64 not installed (Debian package wine64); nothing checked" >&2
-  exit 1
-fi
-export WINEPREFIX="${WINEPREFIX:-$build_dir/prefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-winpath() { echo "Z:${1//\//\\}"; }
+check=check-wine-platform
+# shellcheck source=scripts/wine-env.sh
+. "$root/scripts/wine-env.sh"
 run_wine() { timeout 300 "$wine" "$@" 2>>"$build_dir/wine.log"; }
 
 # 1. The service behaviour checks.
