@@ -118,16 +118,22 @@ TEST_F(FlashingTest, CompletionWaitPurgesAndDumpsWhenConfigured) {
   EXPECT_EQ(purges, CountLogLines("WaitForFlashComplete(): USBReadPacket"));
   EXPECT_EQ(purges - 1, CountLogLines("WaitForFlashComplete(): receive flash complete fail"));
 
-  // The receive side is cleared before each read: only a frame that comes after the purge counts.
+  // The receive side is cleared before each read: only a frame that comes after the purge counts. The
+  // completion goes out once the first purge is done, well inside the read that follows it (a frame
+  // arriving while a purge runs could be cut by it, which is not what is checked here).
   ClearLog();
   g_PurgeTx = 0;
   g_PurgeRx = 1;
-  device.Write(PtyDevice::Frame("FF112254"));
+  PtyDevice patient(400);
+  patient.Write(PtyDevice::Frame("FF112254"));
   std::thread later([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    device.Write(PtyDevice::Frame("FF112248"));
+    for (int i = 0; i < 2000 && CountLogLines("WaitForFlashComplete(): PurgeComm TX=0 RX=8") == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    patient.Write(PtyDevice::Frame("FF112248"));
   });
-  EXPECT_EQ(WaitForFlashComplete(device.handle()), 1);
+  EXPECT_EQ(WaitForFlashComplete(patient.handle()), 1);
   later.join();
   EXPECT_EQ(CountLogLines("WaitForFlashComplete(): receive wrong packet"), 0u) << "the early packet was purged";
   EXPECT_EQ(LogLines()[1], "WaitForFlashComplete(): PurgeComm TX=0 RX=8");
