@@ -70,6 +70,12 @@ check "an unknown option: exit 64" $?
 tool --port COM3 info
 [ "$rc" = 64 ] && grep -q "is for Linux" <<<"$out"
 check "--port on Windows: said to be for Linux, exit 64" $?
+tool --host-class vista info
+[ "$rc" = 64 ] && grep -q "is for Linux" <<<"$out"
+check "--host-class on Windows: said to be for Linux, exit 64" $?
+tool --help
+[ "$rc" = 0 ] && ! grep -qE -- "--port|--host-class" <<<"$out"
+check "--help on Windows leaves out the Linux-only --port and --host-class" $?
 if [ "$fail" != 0 ]; then
   echo "last output (exit $rc):"
   echo "$out"

@@ -18,9 +18,13 @@ Examples:
       flash EBOOT, then the OS image without its 128-byte header, and verify both
   dravik-update --os os.nb0:128 --format 3 --format-backup format-backup.bin
       format the disk for the queued image first, saving the 64 KiB the format reads back
-  dravik-update --port /dev/ttyACM0 --eboot eboot.nb0
-      flash a real handheld on a USB-serial tty (Linux)
-  dravik-update --handheld-dir demo-run/handheld --os os.nb0
+)"
+#ifndef _WIN32
+         R"(  dravik-update --port /dev/ttyACM0 --eboot eboot.nb0
+      flash a real handheld on a USB-serial tty
+)"
+#endif
+         R"(  dravik-update --handheld-dir demo-run/handheld --os os.nb0
       flash the virtual handheld and compare its storage with the image afterwards
   dravik-update --eboot eboot.nb0 --then-backup 0 eboot-backup.bin
       flash, verify, then save the EBOOT area before the handheld is rebooted
@@ -43,8 +47,13 @@ Exit codes:
   74  the handheld stopped answering during a run (status 102; the library's log says why)
 On failure the path of the library's log, logfile.txt, is printed.
 
-Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory),
-DRAVIK_HOST_PROFILE (the simulated host, Linux), DRAVIK_CLOCK_SCALE (faster platform clock, for tests).)";
+Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory))"
+#ifdef _WIN32
+         R"(.)";
+#else
+         R"(,
+DRAVIK_HOST_PROFILE (the simulated host), DRAVIK_CLOCK_SCALE (faster platform clock, for tests).)";
+#endif
 }
 
 int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
@@ -89,12 +98,23 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   app.add_option("--handheld-dir", cl.handheld_dir, "the virtual handheld's directory, for the storage check")
       ->envname("DRAVIK_HANDHELD_DIR")
       ->type_name("DIR");
-  app.add_option("--port", cl.port, "a real handheld on this USB-serial tty (Linux), e.g. /dev/ttyACM0")
-      ->type_name("TTY");
-  app.add_option("--host-class", cl.host_class,
-                 "the simulated host's Windows class: 2000, xp or vista (with --port: 2000 or xp; default xp)")
-      ->check(CLI::IsMember({"2000", "xp", "vista"}))
-      ->type_name("CLASS");
+  auto* port_opt =
+      app.add_option("--port", cl.port, "a real handheld on this USB-serial tty (Linux), e.g. /dev/ttyACM0")
+          ->type_name("TTY");
+  auto* host_class_opt =
+      app.add_option("--host-class", cl.host_class,
+                     "the simulated host's Windows class: 2000, xp or vista (with --port: 2000 or xp; default xp)")
+          ->check(CLI::IsMember({"2000", "xp", "vista"}))
+          ->type_name("CLASS");
+#ifdef _WIN32
+  // Both set up the host the Linux build simulates. On Windows they are kept out of the help and, when
+  // given, refused with the reason (main), rather than taken as an unknown option.
+  port_opt->group("");
+  host_class_opt->group("");
+#else
+  (void)port_opt;
+  (void)host_class_opt;
+#endif
   app.add_option("--library", cl.library, "the Dravik library to load")->envname("DRAVIK_LIBRARY")->type_name("PATH");
   app.add_option("--log-dir", cl.log_dir, "run in this directory, where the library writes logfile.txt")
       ->type_name("DIR");

@@ -45,9 +45,9 @@ std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
   return c;
 }
 
+#ifndef _WIN32
 // The host class option without --port changes only the simulated host's version.
 void ApplyHostClass(const std::string& host_class) {
-#ifndef _WIN32
   w32sim::HostProfile profile = w32sim::CurrentHostProfile();
   if (host_class == "2000") {
     profile.major_version = 5;
@@ -60,10 +60,8 @@ void ApplyHostClass(const std::string& host_class) {
     profile.minor_version = 0;
   }
   w32sim::SetHostProfile(profile);
-#else
-  (void)host_class;
-#endif
 }
+#endif
 
 int List(ProgressDisplay& ui) {
   HostView view = LookAtHost();
@@ -176,7 +174,13 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   } else if (!cl.host_class.empty()) {
+#ifdef _WIN32
+    ui.Error("error: --host-class is for Linux, where the host is simulated; on Windows the library asks the "
+             "real one");
+    return kExitUsage;
+#else
     ApplyHostClass(cl.host_class);
+#endif
   }
 
   if (cl.command == Command::List) return List(ui);
