@@ -230,7 +230,13 @@ bool Storage::WriteAt(Area area, uint64_t offset, const uint8_t* data, size_t si
   return ok;
 }
 
-bool Storage::Erase(Area area) { return Write(area, nullptr, 0); }
+bool Storage::Erase(Area area) {
+  // The empty content goes in like any other; the old content it leaves behind as the next write's
+  // spare is removed too: an erased area keeps nothing of what it held.
+  const bool ok = Write(area, nullptr, 0);
+  std::remove((dir_ + "/.staging/" + AreaName(area) + ".bin").c_str());
+  return ok;
+}
 
 uint64_t Storage::Capacity(Area area) const {
   IniData ini = LoadIni(dir_ + "/layout.ini");

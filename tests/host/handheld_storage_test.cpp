@@ -44,6 +44,20 @@ TEST_F(HandheldStorage, StagedContentTakesTheAreaOnlyOnCommit) {
   EXPECT_FALSE(staged.Commit());  // once only
 }
 
+TEST_F(HandheldStorage, AnErasedAreaKeepsNothingOfItsOldContent) {
+  const auto old_content = PatternBytes(9000, 4);
+  ASSERT_TRUE(storage_.Write(Area::GSM, old_content.data(), old_content.size()));
+  ASSERT_TRUE(storage_.Write(Area::GSM, old_content.data(), old_content.size()));  // a spare now exists
+  ASSERT_TRUE(storage_.Erase(Area::GSM));
+  EXPECT_EQ(storage_.StoredLength(Area::GSM), 0u);
+  for (const auto& name : Names(fs::path(dir_.path()) / ".staging")) {
+    EXPECT_EQ(fs::file_size(fs::path(dir_.path()) / ".staging" / name), 0u) << name;
+  }
+  const auto next = PatternBytes(3000, 5);  // the next write starts a file of its own
+  ASSERT_TRUE(storage_.Write(Area::GSM, next.data(), next.size()));
+  EXPECT_EQ(storage_.Read(Area::GSM), next);
+}
+
 TEST_F(HandheldStorage, AnAbandonedWriterLeavesTheAreaAndNoStagingFile) {
   const auto old_content = PatternBytes(5000, 1);
   ASSERT_TRUE(storage_.Write(Area::OS, old_content.data(), old_content.size()));
