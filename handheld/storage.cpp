@@ -106,6 +106,8 @@ Storage::Storage(std::string directory) : dir_(std::move(directory)) {
 
 std::string Storage::AreaPath(Area area) const { return dir_ + "/" + AreaName(area) + ".bin"; }
 
+std::string Storage::SparePath(Area area) const { return dir_ + "/.staging/" + AreaName(area) + ".bin"; }
+
 std::string Storage::SdCardDirectory() const {
   std::string sd = dir_ + "/sdcard";
   MakeDirectory(sd);
@@ -127,9 +129,8 @@ bool Storage::Write(Area area, const uint8_t* data, size_t size) {
 
 StagedArea::StagedArea(const Storage& storage, Area area) : path_(storage.AreaPath(area)) {
   static std::atomic<uint32_t> writers{0};
-  const std::string staging_dir = storage.Directory() + "/.staging";
-  MakeDirectory(staging_dir);
-  spare_ = staging_dir + "/" + AreaName(area) + ".bin";
+  MakeDirectory(storage.Directory() + "/.staging");
+  spare_ = storage.SparePath(area);
   staging_ = spare_ + "." + std::to_string(::getpid()) + "-" + std::to_string(writers.fetch_add(1));
   // The area's previous content, kept as its spare by the last Commit, is written over in place: its
   // pages are in the page cache already, and overwriting them costs half of what the new pages of a
@@ -234,7 +235,7 @@ bool Storage::Erase(Area area) {
   // The empty content goes in like any other; the old content it leaves behind as the next write's
   // spare is removed too: an erased area keeps nothing of what it held.
   const bool ok = Write(area, nullptr, 0);
-  std::remove((dir_ + "/.staging/" + AreaName(area) + ".bin").c_str());
+  std::remove(SparePath(area).c_str());
   return ok;
 }
 

@@ -43,6 +43,8 @@ class Storage {
 
   const std::string& Directory() const { return dir_; }
   std::string AreaPath(Area area) const;
+  // Where the area's previous content waits to be written over by its next write (see StagedArea).
+  std::string SparePath(Area area) const;
   std::string SdCardDirectory() const;  // created on demand
 
   // Stored content of an area (a boot area's stored length; a partition's written bytes).
