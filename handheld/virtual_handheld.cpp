@@ -251,6 +251,12 @@ std::vector<WireEvent> VirtualHandheld::Record() const { return impl_->record.Ev
 void VirtualHandheld::ClearRecord() { impl_->record.Clear(); }
 uint32_t VirtualHandheld::FramesReceived() const { return impl_->record.FramesReceived(); }
 uint32_t VirtualHandheld::FramesSent() const { return impl_->record.FramesSent(); }
+std::chrono::steady_clock::time_point VirtualHandheld::FirstFrameReceivedAt() const {
+  return impl_->record.FirstFrameReceivedAt();
+}
+std::chrono::steady_clock::time_point VirtualHandheld::LastAckReceivedAt() const {
+  return impl_->record.LastAckReceivedAt();
+}
 
 bool VirtualHandheld::WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const {
   return impl_->record.WaitForFramesReceived(n, timeout_ms);

@@ -13,6 +13,7 @@
 #define DRAVIK_HANDHELD_VIRTUAL_HANDHELD_H
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -97,6 +98,12 @@ class VirtualHandheld {
   uint32_t FramesReceived() const;
   // Frames sent to the host since the start (or the last ClearRecord).
   uint32_t FramesSent() const;
+  // When the first of those frames from the host arrived, and when the host acknowledged the latest
+  // frame the handheld sent (the completion of a flash, the last frame of a backup); the clock's epoch
+  // while there was none. They time an exchange from its command to its end without a thread polling
+  // the counts while it runs.
+  std::chrono::steady_clock::time_point FirstFrameReceivedAt() const;
+  std::chrono::steady_clock::time_point LastAckReceivedAt() const;
   // Waits (real time) until at least n frames were received / sent; false when the time ran out.
   bool WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const;
   bool WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const;

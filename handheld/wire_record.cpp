@@ -48,11 +48,15 @@ void WireRecord::Add(WireEvent::Direction direction, WireEvent::Kind kind, const
     if (kept > 0) std::memcpy(to, bytes, kept);
     entries_.push_back(e);
     if (kind == WireEvent::Kind::Frame) {
+      // A clock reading for the first host frame only: it starts the exchange.
       if (direction == WireEvent::Direction::HostToDevice) {
-        ++frames_received_;
+        if (frames_received_++ == 0) first_received_at_ = std::chrono::steady_clock::now();
       } else {
         ++frames_sent_;
       }
+    } else if (kind == WireEvent::Kind::Ack && direction == WireEvent::Direction::HostToDevice) {
+      // One per device frame, which in a flash exchange is the completion alone.
+      last_ack_received_at_ = std::chrono::steady_clock::now();
     }
     if (waiters_ > 0) changed_.notify_all();
     if (hook_) {
@@ -83,6 +87,7 @@ void WireRecord::Clear() {
   current_ = 0;
   frames_received_ = 0;
   frames_sent_ = 0;
+  first_received_at_ = last_ack_received_at_ = {};
 }
 
 uint32_t WireRecord::FramesReceived() const {
@@ -93,6 +98,16 @@ uint32_t WireRecord::FramesReceived() const {
 uint32_t WireRecord::FramesSent() const {
   std::lock_guard<std::mutex> lock(mu_);
   return frames_sent_;
+}
+
+std::chrono::steady_clock::time_point WireRecord::FirstFrameReceivedAt() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return first_received_at_;
+}
+
+std::chrono::steady_clock::time_point WireRecord::LastAckReceivedAt() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_ack_received_at_;
 }
 
 bool WireRecord::WaitFor(const uint32_t& count, uint32_t n, uint32_t timeout_ms) const {

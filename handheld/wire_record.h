@@ -8,6 +8,7 @@
 #ifndef DRAVIK_HANDHELD_WIRE_RECORD_H
 #define DRAVIK_HANDHELD_WIRE_RECORD_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,11 @@ class WireRecord {
   void Clear();
   uint32_t FramesReceived() const;
   uint32_t FramesSent() const;
+  // When the first frame from the host and the host's latest acknowledgement of a device frame were
+  // recorded (since the start or the last Clear); the clock's epoch while there was none. An exchange
+  // timed by these needs no thread that polls the counts while it runs.
+  std::chrono::steady_clock::time_point FirstFrameReceivedAt() const;
+  std::chrono::steady_clock::time_point LastAckReceivedAt() const;
   // Waits (real time) until the count reaches n; false when the time ran out.
   bool WaitForFramesReceived(uint32_t n, uint32_t timeout_ms) const;
   bool WaitForFramesSent(uint32_t n, uint32_t timeout_ms) const;
@@ -69,6 +75,8 @@ class WireRecord {
   uint32_t current_ = 0;       // the block being filled
   uint32_t frames_received_ = 0;
   uint32_t frames_sent_ = 0;
+  std::chrono::steady_clock::time_point first_received_at_{};
+  std::chrono::steady_clock::time_point last_ack_received_at_{};
   bool keep_whole_ = true;
   Hook hook_;
   std::vector<std::thread::id> in_hook_;  // threads inside a hook call

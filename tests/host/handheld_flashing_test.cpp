@@ -1,6 +1,8 @@
 // The virtual handheld's flashing exchange and one-frame commands, driven by a raw host over the pty.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "handheld_client.h"
 #include "test_support.h"
 #include "virtual_handheld.h"
@@ -66,6 +68,34 @@ TEST_F(HandheldFlashing, FeatureThreeGoesToGsmUpToTheLimitAndToOsAbove) {
   Flash("FF112246", above);
   EXPECT_EQ(device_->GetStorage().Read(Area::OS), above);
   EXPECT_EQ(device_->GetStorage().StoredLength(Area::GSM), 6291456u);
+}
+
+TEST_F(HandheldFlashing, ExchangeTimesRunFromTheCommandToTheCompletionsAcknowledgement) {
+  using Clock = std::chrono::steady_clock;
+  EXPECT_EQ(device_->FirstFrameReceivedAt(), Clock::time_point{});
+  EXPECT_EQ(device_->LastAckReceivedAt(), Clock::time_point{});
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    device_->ClearRecord();
+    EXPECT_EQ(device_->FirstFrameReceivedAt(), Clock::time_point{}) << "cleared with the record";
+    EXPECT_EQ(device_->LastAckReceivedAt(), Clock::time_point{});
+    const auto before = Clock::now();
+    auto payload = PatternBytes(4000, 5);
+    ASSERT_TRUE(host_->SendFrame(Command("FF112244", static_cast<uint32_t>(payload.size()))));
+    const auto command_taken = Clock::now();
+    ASSERT_TRUE(host_->SendImage(payload));
+    const auto image_sent = Clock::now();
+    Frame done;
+    ASSERT_TRUE(host_->ReceiveFrame(&done));
+    ASSERT_EQ(handheld_test::RecordOf(*device_, 10).size(), 10u);  // ... completion, host ack
+    const auto after = Clock::now();
+    // The start is the command's arrival, not a later frame's; the end the host's acknowledgement of
+    // the completion, which comes after every data frame.
+    EXPECT_GE(device_->FirstFrameReceivedAt(), before);
+    EXPECT_LE(device_->FirstFrameReceivedAt(), command_taken);
+    EXPECT_GE(device_->LastAckReceivedAt(), image_sent);
+    EXPECT_LE(device_->LastAckReceivedAt(), after);
+  }
 }
 
 TEST_F(HandheldFlashing, RecordHoldsEveryFrameAndAcknowledgementInOrder) {
