@@ -58,9 +58,11 @@ bool PinTo(int cpu) {
   return ::sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+double Seconds(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
+
+double Now() { return Seconds(std::chrono::steady_clock::now()); }
 
 bool WriteAll(int fd, const uint8_t* p, size_t n) {
   while (n > 0) {
@@ -234,10 +236,6 @@ void UseHost(bool vista, const std::string& opens, const std::string& windows_di
 
 handheld::VirtualHandheld* g_device = nullptr;
 
-double Seconds(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
 // The streaming window, from the handheld's own record: from its receipt of the exchange's first frame
 // (the flash or backup command, after the link opening and the transport's set-up) to the host's
 // acknowledgement of the last frame it sent (the completion packet of a flash, the last data frame of a
@@ -248,6 +246,11 @@ double StreamSeconds() {
   if (g_device == nullptr) return 0;
   const auto first = g_device->FirstFrameReceivedAt(), last = g_device->LastAckReceivedAt();
   return last > first ? Seconds(last) - Seconds(first) : 0;
+}
+
+// After the library's thread has ended: the run reported 100 and did not end incomplete.
+bool ReachedTheEnd() {
+  return FlashState.nProgress.load() >= 100 && FlashState.nRunOutcome.load() != kRunIncomplete;
 }
 
 StackTimes StackFlash(const std::string& image) {
@@ -261,7 +264,7 @@ StackTimes StackFlash(const std::string& image) {
   if (r.dwStatus != CLIENT_STATUS_OK) return t;
   if (FlashState.hWorker != nullptr) WaitForSingleObject(FlashState.hWorker, INFINITE);
   double t_end = Now();
-  t.ok = FlashState.nProgress.load() >= 100 && FlashState.nRunOutcome.load() != kRunIncomplete;
+  t.ok = ReachedTheEnd();
   Client_Progress(&r);
   Client_Shutdown();
   t.open_s = t_open - t_call;
@@ -279,7 +282,7 @@ StackTimes StackBackup(const std::string& out) {
   Client_BackUp(2, out.c_str(), &r);
   double t_open = Now();
   if (FlashState.hBackupThread != nullptr) WaitForSingleObject(FlashState.hBackupThread, INFINITE);
-  t.ok = FlashState.nProgress.load() >= 100 && FlashState.nRunOutcome.load() != kRunIncomplete;
+  t.ok = ReachedTheEnd();
   CloseComPort();
   t.open_s = t_open - t_call;
   t.stream_s = StreamSeconds();
