@@ -4,6 +4,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "handheld_client.h"
 #include "test_support.h"
 #include "virtual_handheld.h"
@@ -151,6 +154,30 @@ TEST_F(HandheldTransport, PtyAndSocketServeTogetherAndStopJoinsWithHostsAttached
   EXPECT_EQ(device_->GetStorage().Read(Area::EBOOT), PatternBytes(5000, 3));
   EXPECT_EQ(device_->GetStorage().Read(Area::EXTROM), PatternBytes(6000, 4));
   device_.reset();  // the destructor after Stop is harmless
+}
+
+// The serving thread waits for the host's next frame in a blocking read of the pty; a stop must end that
+// read whenever it comes: while the thread waits, and while it is still busy with the frame before.
+TEST_F(HandheldTransport, StopEndsThePtyWaitWhenTheHostStaysAttached) {
+  for (int round = 0; round < 30; ++round) {
+    handheld::VirtualHandheld device(dir_.path() + "/stop" + std::to_string(round));
+    std::string pty = device.StartPty();
+    ASSERT_FALSE(pty.empty());
+    auto host = HostClient::OpenPty(pty);
+    ASSERT_TRUE(host);
+    ASSERT_TRUE(host->SendFrame(Command("FF112246", 100000)));
+    if (round % 2 == 1) {
+      // A data frame whose acknowledgement the host does not wait for: the stop lands while the handheld
+      // takes it in, or just after.
+      Frame data{};
+      ASSERT_TRUE(host->Write(data.data(), data.size()));
+    }
+    if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+    device.Stop();
+    EXPECT_EQ(device.PtyPath(), "");
+    Frame f{};
+    EXPECT_FALSE(host->SendFrame(f, 500)) << round;  // the port is dead
+  }
 }
 
 }  // namespace
