@@ -4,9 +4,9 @@
 //
 // The master is a blocking descriptor: a wait for the host's next frame is one read, as it is for the
 // socket's recv (a poll before every read cost the pty loop 2 - 6 % of its speed). Every wait with a
-// time-out polls first, so its read never waits. A blocked read is ended by discarding the slave's input from a descriptor of
-// our own, which gives the packet-mode reader a status byte: a status that stays until it is read, so
-// a close asked for just before the read begins is not lost either.
+// time-out polls first, so its read never waits. A blocked read is ended by discarding the slave's
+// input from a descriptor of our own, which gives the packet-mode reader a status byte: a status that
+// stays until it is read, so a close asked for just before the read begins is not lost either.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
