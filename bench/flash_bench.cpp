@@ -508,7 +508,6 @@ int main(int argc, char** argv) {
   std::unique_ptr<PeerThread> peer;  // the ceiling's device end, started with the handheld's
   auto serve_in = [&](const Placement& where) {
     g_device_cpu = where.device_cpu;
-    peer.reset();
     peer = std::make_unique<PeerThread>(g_device_cpu);
     if (g_device_cpu >= 0) PinTo(g_device_cpu);
     pty = device.StartPty();
