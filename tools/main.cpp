@@ -12,6 +12,7 @@
 #include "library_loader.h"
 #include "log_watch.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "session.h"
 
@@ -145,14 +146,12 @@ int main(int argc, char** argv) {
       return kExitInputFile;
     }
   }
+  // An output file is checked before anything is sent; the library writes it under a temporary name.
   auto creatable = [&](const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "ab");
-    if (f == nullptr) {
-      ui.Error("error: cannot create " + path);
-      return false;
-    }
-    std::fclose(f);
-    return true;
+    std::string error;
+    if (CanWriteOutput(path, &error)) return true;
+    ui.Error("error: " + error);
+    return false;
   };
   if ((cl.command == Command::Backup || cl.then_backup) && !creatable(cl.backup_file)) return kExitCantCreate;
   if (cl.format && cl.format_type == 3 && !creatable(cl.format_backup)) return kExitCantCreate;

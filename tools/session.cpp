@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "../platform/win32.h"
 #include "discovery.h"
 #include "exit_codes.h"
+#include "output_file.h"
 
 namespace dravik_update {
 
@@ -154,7 +156,7 @@ int Session::OpenFailed() {
   return kExitDeviceUnavailable;
 }
 
-int Session::RunIncomplete(const std::string& what) {
+int Session::RunIncomplete(const std::string& what, const std::string& note) {
   if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
   ui_.Error("error: the handheld stopped answering during the " + what +
             "; the library ended the run before it completed (status 102).");
@@ -166,6 +168,7 @@ int Session::RunIncomplete(const std::string& what) {
   }
   size_t from = why.size() > 3 ? why.size() - 3 : 0;
   for (size_t i = from; i < why.size(); ++i) ui_.Error("  the log says: " + why[i]);
+  if (!note.empty()) ui_.Error(note + ".");
   ui_.Error("Check the cable and that the handheld is still in bootloader mode, then run the same command again.");
   PrintLogHint();
   return kExitDeviceStopped;
@@ -284,6 +287,14 @@ int Session::Flash(const FlashRequest& req) {
 
   std::string format_note;
   if (req.format) {
+    std::unique_ptr<OutputFile> saved;
+    if (req.format_type == 3) {
+      saved = std::make_unique<OutputFile>(req.format_backup);
+      if (!saved->Begin()) {
+        ui_.Error("error: cannot remove " + saved->WorkingPath() + ", left by an earlier run");
+        return kExitCantCreate;
+      }
+    }
     log_.Mark();
     BlockingCall(Ellipsis("formatting the disk (type " + std::to_string(req.format_type) + ")"), req.wait_timeout_s,
                  [&] {
@@ -291,23 +302,31 @@ int Session::Flash(const FlashRequest& req) {
                    if (req.format_type == 0) {
                      x_.FormatDisk(&r);
                    } else {
-                     x_.FormatDiskEx(req.format_type, req.format_backup.c_str(), &r);
+                     x_.FormatDiskEx(req.format_type, saved ? saved->WorkingPath().c_str() : "", &r);
                    }
                  });
     if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
     format_note = "format type " + std::to_string(req.format_type) + " done";
-    if (req.format_type == 3) {
+    if (saved) {
       if (log_.SinceMarkContains("ReadBackup(): Open File")) {
-        ui_.Error("error: the library could not create the format backup file " + req.format_backup);
+        ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
         PrintLogHint();
         return kExitCantCreate;
       }
-      uint64_t size = WaitForFinishedFile(req.format_backup, 65536);
+      // The format call returns once its read-back has ended and the file is closed.
+      std::error_code ec;
+      uint64_t size = fs::file_size(saved->WorkingPath(), ec);
+      if (ec) size = 0;
       if (size != 65536) {
-        ui_.Error("error: the format backup " + req.format_backup + " holds " + FormatCount(size) +
-                  " bytes instead of 65,536");
+        ui_.Error("error: the format's read-back came to " + FormatCount(size) + " bytes instead of 65,536; " +
+                  saved->NotWritten());
         PrintLogHint();
         return kExitDeviceStopped;
+      }
+      std::string error;
+      if (!saved->Commit(&error)) {
+        ui_.Error("error: " + error);
+        return kExitCantCreate;
       }
       format_note += ", its 65,536-byte backup saved to " + req.format_backup;
     }
@@ -418,9 +437,15 @@ int Session::Flash(const FlashRequest& req) {
 int Session::RunBackup(int type, const std::string& path, double wait_timeout_s, uint64_t* size, double* seconds) {
   const std::string area = BackupTypeArea(type);
   const uint64_t fixed = FixedBackupSize(type);
+  OutputFile out(path);
+  if (!out.Begin()) {
+    ui_.Error("error: cannot remove " + out.WorkingPath() + ", left by an earlier run");
+    return kExitCantCreate;
+  }
   log_.Mark();
   ClientResult r = Fresh();
-  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s, [&] { x_.BackUp(type, path.c_str(), &r); });
+  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s,
+               [&] { x_.BackUp(type, out.WorkingPath().c_str(), &r); });
   uint64_t announced = fixed;
   auto total = [&]() -> uint64_t {
     if (announced == 0) {
@@ -432,13 +457,19 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
   if (end == RunEnd::Incomplete) {
     x_.CloseComPort();
-    return RunIncomplete("backup of " + area);
+    return RunIncomplete("backup of " + area, out.NotWritten());
   }
-  *size = WaitForFinishedFile(path, total());
+  *size = WaitForFinishedFile(out.WorkingPath(), total());
   if (fixed != 0 && *size != fixed) {
-    ui_.Error("error: the backup " + path + " holds " + FormatCount(*size) + " bytes instead of " + FormatCount(fixed));
+    ui_.Error("error: the backup of " + area + " came to " + FormatCount(*size) + " bytes instead of " +
+              FormatCount(fixed) + "; " + out.NotWritten());
     PrintLogHint();
     return kExitDeviceStopped;
+  }
+  std::string error;
+  if (!out.Commit(&error)) {
+    ui_.Error("error: " + error);
+    return kExitCantCreate;
   }
   return kExitOk;
 }

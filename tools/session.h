@@ -50,7 +50,8 @@ class Session {
   RunEnd FollowRun(const std::function<std::string(uint32_t feature)>& label,
                    const std::function<uint64_t()>& total_bytes, double* seconds);
   int OpenFailed();
-  int RunIncomplete(const std::string& what);
+  // The run ended with status 102: what stopped it, as the log says; `note` adds what became of a file.
+  int RunIncomplete(const std::string& what, const std::string& note = "");
   void PrintLogHint();
   std::string Text(void (*query)(ClientResult*));
   bool ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code);

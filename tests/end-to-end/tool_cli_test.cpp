@@ -195,6 +195,20 @@ TEST_F(ToolEndToEnd, FormatType3SavesItsBackupBeforeFlashing) {
   EXPECT_TRUE(Contains(run.out, "OS (" + os + "): verified")) << run.out;
 }
 
+TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.vanish_after_sent_frames = 10;
+  handheld_->SetFaults(plan);
+  const std::string os = Image("os.nb0", PatternBytes(6291456 + 1520, 5));
+  ToolRun run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "format.bin was not written")) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin.partial")));
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
+}
+
 TEST_F(ToolEndToEnd, ReadBackVerificationWithoutTheStorageDirectory) {
   ServeHandheld();
   const Bytes eboot_bytes = PatternBytes(393216, 6);
@@ -351,12 +365,38 @@ TEST_F(ToolEndToEnd, BackupSavesTheAreaTheTypeNames) {
   ServeHandheld();
   const Bytes os = PatternBytes(7000000, 10);
   handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  WriteFileBytes(dir_.File("os-backup.bin"), PatternBytes(9000000, 3));  // an earlier, longer backup
   ToolRun run = Run({"backup", "2", "os-backup.bin"});
   ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
   Bytes saved = testing_support::ReadFileBytes(dir_.File("os-backup.bin"));
   ASSERT_GE(saved.size(), os.size());
   EXPECT_TRUE(std::equal(os.begin(), os.end(), saved.begin()));
   EXPECT_TRUE(Contains(run.out, "backup type 2 (OS)")) << run.out;
+}
+
+TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
+  ServeHandheld();
+  const Bytes os = PatternBytes(7000000, 10);
+  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  const Bytes earlier = PatternBytes(4000, 12);
+  WriteFileBytes(dir_.File("os-backup.bin"), earlier);
+  handheld::FaultPlan plan;
+  plan.vanish_after_sent_frames = 300;
+  handheld_->SetFaults(plan);
+  ToolRun run = Run({"backup", "2", "os-backup.bin"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "os-backup.bin is left as it was; what was received is discarded")) << run.err;
+  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+}
+
+TEST_F(ToolEndToEnd, BackupThatFindsNoHandheldCreatesNoFile) {
+  WriteHost("");
+  ToolRun run = Run({"backup", "0", "eboot-backup.bin", "--wait", "1"});
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("eboot-backup.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("eboot-backup.bin.partial")));
 }
 
 TEST_F(ToolEndToEnd, BackupIntoAnUncreatableFileExits73) {

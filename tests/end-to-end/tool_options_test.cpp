@@ -11,6 +11,7 @@
 #include "discovery.h"
 #include "log_watch.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "test_support.h"
 #include "verify.h"
@@ -134,6 +135,62 @@ TEST_F(ToolImageFiles, ExpectedPayloadUnscramblesOnlyTheBareTempNames) {
 }
 
 // ---- The comparison verification rests on ----
+
+TEST_F(ToolImageFiles, OutputFilesAreCheckedWithoutBeingTouched) {
+  std::string error;
+  // A new file: its directory takes files, and nothing is left behind by the check.
+  EXPECT_TRUE(CanWriteOutput(dir_.File("new.bin"), &error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("new.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("new.bin.partial")));
+  // An existing file keeps its bytes.
+  WriteFileBytes(dir_.File("old.bin"), PatternBytes(100, 4));
+  EXPECT_TRUE(CanWriteOutput(dir_.File("old.bin"), &error)) << error;
+  EXPECT_EQ(PatternBytes(100, 4), testing_support::ReadFileBytes(dir_.File("old.bin")));
+
+  std::filesystem::create_directory(dir_.File("adir"));
+  EXPECT_FALSE(CanWriteOutput(dir_.File("adir"), &error));
+  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
+  EXPECT_FALSE(CanWriteOutput(dir_.File("no/such/dir/x.bin"), &error));
+  EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+  // The library takes 511 characters, the temporary name's suffix included.
+  const std::string deep = dir_.File(std::string(kMaxBackupPathLength, 'x'));
+  EXPECT_FALSE(CanWriteOutput(deep, &error));
+  EXPECT_NE(error.find("longer than the library takes"), std::string::npos) << error;
+}
+
+TEST_F(ToolImageFiles, OutputFileReplacesTheUsersFileOnlyWhenCommitted) {
+  const std::string path = dir_.File("backup.bin");
+  WriteFileBytes(path, PatternBytes(50, 1));
+  {
+    // A run cut off: the earlier file stays, the temporary one goes.
+    WriteFileBytes(path + ".partial", PatternBytes(7, 2));  // left by a run before
+    OutputFile out(path);
+    ASSERT_TRUE(out.Begin());
+    EXPECT_FALSE(std::filesystem::exists(out.WorkingPath()));
+    WriteFileBytes(out.WorkingPath(), PatternBytes(20, 3));
+    EXPECT_EQ(path + " is left as it was; what was received is discarded", out.NotWritten());
+    EXPECT_FALSE(std::filesystem::exists(out.WorkingPath()));
+  }
+  EXPECT_EQ(PatternBytes(50, 1), testing_support::ReadFileBytes(path));
+  {
+    // Abandoned without a word (an early return): the temporary file still goes.
+    OutputFile out(path);
+    ASSERT_TRUE(out.Begin());
+    WriteFileBytes(out.WorkingPath(), PatternBytes(20, 3));
+  }
+  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+  {
+    OutputFile out(path);
+    ASSERT_TRUE(out.Begin());
+    WriteFileBytes(out.WorkingPath(), PatternBytes(30, 5));
+    std::string error;
+    ASSERT_TRUE(out.Commit(&error)) << error;
+  }
+  EXPECT_EQ(PatternBytes(30, 5), testing_support::ReadFileBytes(path));
+  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+  OutputFile fresh(dir_.File("never.bin"));
+  EXPECT_EQ(dir_.File("never.bin") + " was not written; what was received is discarded", fresh.NotWritten());
+}
 
 TEST(ToolVerify, FirstDifferenceFindsTheFirstDifferingByteOrTheShortEnd) {
   const Bytes image = PatternBytes(200000, 4);

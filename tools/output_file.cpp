@@ -1,0 +1,87 @@
+#include "output_file.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace dravik_update {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kWorkingSuffix[] = ".partial";
+
+std::string WorkingPathOf(const std::string& path) { return path + kWorkingSuffix; }
+
+}  // namespace
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)), working_(WorkingPathOf(path_)) {
+  std::error_code ec;
+  existed_ = fs::exists(path_, ec);
+}
+
+OutputFile::~OutputFile() {
+  if (!committed_) std::remove(working_.c_str());
+}
+
+bool OutputFile::Begin() {
+  std::error_code ec;
+  fs::remove(working_, ec);
+  return !ec;
+}
+
+bool OutputFile::Commit(std::string* error) {
+  std::error_code ec;
+  fs::rename(working_, path_, ec);
+  if (ec) {
+    // Keep what was received: the user can still move it into place.
+    committed_ = true;
+    *error = "the backup could not be put in place as " + path_ + " (" + ec.message() + "); it is in " + working_;
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+std::string OutputFile::NotWritten() {
+  std::remove(working_.c_str());
+  return existed_ ? path_ + " is left as it was; what was received is discarded"
+                  : path_ + " was not written; what was received is discarded";
+}
+
+bool CanWriteOutput(const std::string& path, std::string* error) {
+  const std::string working = WorkingPathOf(path);
+  if (working.size() > kMaxBackupPathLength) {
+    *error = "the path " + path + " is longer than the library takes (" + std::to_string(kMaxBackupPathLength) +
+             " characters with \"" + kWorkingSuffix + "\"); use a shorter one";
+    return false;
+  }
+  std::error_code ec;
+  fs::file_status st = fs::status(path, ec);
+  if (fs::is_directory(st)) {
+    *error = "cannot create " + path + ": it is a directory";
+    return false;
+  }
+  if (fs::exists(st)) {
+    // Opened for appending, an existing file is checked for write access without being changed.
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (f == nullptr) {
+      *error = "cannot create " + path;
+      return false;
+    }
+    std::fclose(f);
+  }
+  // The library writes the temporary file, beside the user's: its directory must take new files.
+  const bool stale = fs::exists(working, ec);
+  FILE* f = std::fopen(working.c_str(), "ab");
+  if (f == nullptr) {
+    *error = "cannot create " + path;
+    return false;
+  }
+  std::fclose(f);
+  if (!stale) std::remove(working.c_str());
+  return true;
+}
+
+}  // namespace dravik_update

@@ -1,0 +1,49 @@
+// A file the library writes for the tool (a backup, the format's read-back), written under a temporary
+// name beside it and put in place only once it is whole. A run that ends early then leaves neither a
+// truncated file that looks like a backup nor a damaged earlier one: the user's file is replaced by a
+// complete one or left as it was.
+#ifndef DRAVIK_TOOLS_OUTPUT_FILE_H
+#define DRAVIK_TOOLS_OUTPUT_FILE_H
+
+#include <string>
+
+namespace dravik_update {
+
+// The longest path the library takes for a backup or a format's read-back.
+constexpr size_t kMaxBackupPathLength = 511;
+
+class OutputFile {
+ public:
+  explicit OutputFile(std::string path);
+  ~OutputFile();  // removes the temporary file unless it was put in place
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // The user's file, and the temporary one the library is given ("FILE.partial").
+  const std::string& Path() const { return path_; }
+  const std::string& WorkingPath() const { return working_; }
+
+  // Before the run: a temporary file left by an earlier run that was cut off is removed, so that the
+  // library starts from nothing. False when the temporary file cannot be removed.
+  bool Begin();
+  // The file is whole: it replaces the user's file. False, with *error, when the rename fails (the
+  // temporary file is left for the user then, and the error names it).
+  bool Commit(std::string* error);
+  // What became of the user's file when the run did not complete (the temporary file is removed).
+  std::string NotWritten();
+
+ private:
+  std::string path_;
+  std::string working_;
+  bool existed_ = false;
+  bool committed_ = false;
+};
+
+// Whether the tool may write `path` before anything is sent: it is not a directory, an existing file is
+// writable, its directory takes new files, and its temporary name fits the library. Creates nothing that
+// stays. On false, *error says why.
+bool CanWriteOutput(const std::string& path, std::string* error);
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_OUTPUT_FILE_H
