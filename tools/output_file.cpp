@@ -1,8 +1,13 @@
 #include "output_file.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <vector>
+#ifdef _WIN32
+#include <ctime>
+#endif
 
 namespace dravik_update {
 
@@ -48,6 +53,35 @@ std::string OutputFile::NotWritten() {
   std::remove(working_.c_str());
   return existed_ ? path_ + " is left as it was; what was received is discarded"
                   : path_ + " was not written; what was received is discarded";
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  if (dir_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+std::string ScratchDirectory::File(const std::string& name) {
+  if (dir_.empty()) {
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return "";
+#ifdef _WIN32
+    fs::path dir = base / ("dravik-" + std::to_string(static_cast<long>(std::time(nullptr))) + "-" +
+                           std::to_string(std::rand()));
+    if (!fs::create_directory(dir, ec) || ec) return "";
+    dir_ = dir.string();
+#else
+    // mkdtemp makes a new directory of mode 0700 under a name nobody could have taken before: nothing
+    // another user put in the shared temporary directory is written through.
+    std::string pattern = (base / "dravik-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) return "";
+    dir_ = buf.data();
+#endif
+  }
+  return (fs::path(dir_) / name).string();
 }
 
 bool CanWriteOutput(const std::string& path, std::string* error) {

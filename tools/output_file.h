@@ -39,6 +39,23 @@ class OutputFile {
   bool committed_ = false;
 };
 
+// A directory of the tool's own for files the library writes only for the tool to read (the read-back of
+// an area for verification): made afresh under the system's temporary directory, readable by this user
+// alone (on Windows, the user's own temporary directory), and removed with what it holds.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() = default;
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  // The path of `name` in the directory, made at the first call; empty when it cannot be made.
+  std::string File(const std::string& name);
+
+ private:
+  std::string dir_;
+};
+
 // Whether the tool may write `path` before anything is sent: it is not a directory, an existing file is
 // writable, its directory takes new files, and its temporary name fits the library. Creates nothing that
 // stays. On false, *error says why.

@@ -205,9 +205,13 @@ int Session::Info() {
 }
 
 bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code) {
-  std::string tmp = (fs::temp_directory_path() / ("dravik-verify-" + image.area + "-" +
-                                                    std::to_string(static_cast<long>(std::time(nullptr))) + ".bin"))
-                        .string();
+  ScratchDirectory scratch;
+  const std::string tmp = scratch.File("verify-" + image.area + ".bin");
+  if (tmp.empty()) {
+    ui_.Error("error: no temporary directory for the read-back of " + image.area);
+    *exit_code = kExitCantCreate;
+    return false;
+  }
   log_.Mark();
   ClientResult r = Fresh();
   BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });

@@ -192,6 +192,21 @@ TEST_F(ToolImageFiles, OutputFileReplacesTheUsersFileOnlyWhenCommitted) {
   EXPECT_EQ(dir_.File("never.bin") + " was not written; what was received is discarded", fresh.NotWritten());
 }
 
+TEST(ToolScratch, ReadBackFilesLiveInAPrivateDirectoryThatGoesWithThem) {
+  std::string file;
+  {
+    ScratchDirectory scratch;
+    file = scratch.File("verify-OS.bin");
+    ASSERT_FALSE(file.empty());
+    const std::filesystem::path dir = std::filesystem::path(file).parent_path();
+    EXPECT_EQ(dir, std::filesystem::path(scratch.File("other.bin")).parent_path());  // one directory per run
+    EXPECT_EQ(std::filesystem::perms::owner_all,
+              std::filesystem::status(dir).permissions() & std::filesystem::perms::all);
+    WriteFileBytes(file, PatternBytes(10));
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(file).parent_path()));
+}
+
 TEST(ToolVerify, FirstDifferenceFindsTheFirstDifferingByteOrTheShortEnd) {
   const Bytes image = PatternBytes(200000, 4);
   EXPECT_FALSE(FirstDifference(image, image).has_value());
