@@ -1,7 +1,7 @@
-// A file the library writes for the tool (a backup, the format's read-back), written under a temporary
-// name beside it and put in place only once it is whole. A run that ends early then leaves neither a
-// truncated file that looks like a backup nor a damaged earlier one: the user's file is replaced by a
-// complete one or left as it was.
+// Files the library writes for the tool. One the user named (a backup, the format's read-back) is written
+// under a temporary name beside it and put in place only once it is whole: a run that ends early leaves
+// neither a truncated file that looks like a backup nor a damaged earlier one. One only the tool reads (a
+// verification's read-back) goes into a private directory of its own.
 #ifndef DRAVIK_TOOLS_OUTPUT_FILE_H
 #define DRAVIK_TOOLS_OUTPUT_FILE_H
 
