@@ -47,6 +47,7 @@ Exit codes:
   70  the library could not be loaded
   73  an output file cannot be created
   74  the handheld stopped answering during a run (status 102; the library's log says why)
+ 130  interrupted (Ctrl-C; 143 for SIGTERM): what the step cut off may have left is said
 On failure the path of the library's log, logfile.txt, is printed.
 
 Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory))"

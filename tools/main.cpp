@@ -8,6 +8,7 @@
 #include "../platform/win32.h"
 #include "cli.h"
 #include "discovery.h"
+#include "interrupt.h"
 #include "exit_codes.h"
 #include "library_loader.h"
 #include "log_watch.h"
@@ -114,6 +115,7 @@ int main(int argc, char** argv) {
   CommandLine cl;
   int parsed = ParseCommandLine(argc, argv, &cl);
   if (parsed >= 0) return parsed;
+  InstallInterruptHandler();
   ProgressDisplay ui(ChooseDisplayMode(cl.quiet, cl.plain));
 
   // Every path the user gave is fixed before the working directory changes.

@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include "interrupt.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,16 +29,20 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)), working_(Work
 }
 
 OutputFile::~OutputFile() {
+  SetInterruptCleanup("");
   if (!committed_) std::remove(working_.c_str());
 }
 
 bool OutputFile::Begin() {
   std::error_code ec;
   fs::remove(working_, ec);
-  return !ec;
+  if (ec) return false;
+  SetInterruptCleanup(working_);  // an interrupted run leaves no partial file either
+  return true;
 }
 
 bool OutputFile::Commit(std::string* error) {
+  SetInterruptCleanup("");
   std::error_code ec;
   fs::rename(working_, path_, ec);
   if (ec) {
@@ -50,6 +56,7 @@ bool OutputFile::Commit(std::string* error) {
 }
 
 std::string OutputFile::NotWritten() {
+  SetInterruptCleanup("");
   std::remove(working_.c_str());
   return existed_ ? path_ + " is left as it was; what was received is discarded"
                   : path_ + " was not written; what was received is discarded";
@@ -57,6 +64,7 @@ std::string OutputFile::NotWritten() {
 
 ScratchDirectory::~ScratchDirectory() {
   if (dir_.empty()) return;
+  SetInterruptCleanup("");
   std::error_code ec;
   fs::remove_all(dir_, ec);
 }
@@ -81,7 +89,9 @@ std::string ScratchDirectory::File(const std::string& name) {
     dir_ = buf.data();
 #endif
   }
-  return (fs::path(dir_) / name).string();
+  const std::string file = (fs::path(dir_) / name).string();
+  SetInterruptCleanup(file, dir_);
+  return file;
 }
 
 bool CanWriteOutput(const std::string& path, std::string* error) {

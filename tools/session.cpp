@@ -13,6 +13,7 @@
 #include "../platform/win32.h"
 #include "discovery.h"
 #include "exit_codes.h"
+#include "interrupt.h"
 #include "output_file.h"
 
 namespace dravik_update {
@@ -20,6 +21,17 @@ namespace dravik_update {
 namespace fs = std::filesystem;
 
 namespace {
+
+// What an interrupt may have left behind, by the step it cut off.
+const char kFormatInterrupted[] =
+    "if the format had begun, the handheld's disk may be half formatted: leave the handheld in bootloader mode "
+    "and run the same command again";
+const char kFlashInterrupted[] =
+    "if the flashing had begun, the handheld holds an incomplete image: leave it in bootloader mode and run "
+    "the same command again";
+const char kCheckInterrupted[] =
+    "every image was sent, the check of the handheld did not finish; it is still in bootloader mode";
+const char kBackupInterrupted[] = "the backup was not written (a file of that name from before is left as it was)";
 
 const char kWaitingText[] = "waiting for the handheld in bootloader mode\xE2\x80\xA6";  // "…"
 
@@ -291,6 +303,7 @@ int Session::Flash(const FlashRequest& req) {
 
   std::string format_note;
   if (req.format) {
+    SetInterruptNote(kFormatInterrupted);
     std::unique_ptr<OutputFile> saved;
     if (req.format_type == 3) {
       saved = std::make_unique<OutputFile>(req.format_backup);
@@ -337,6 +350,7 @@ int Session::Flash(const FlashRequest& req) {
     ui_.Info(format_note);
   }
 
+  SetInterruptNote(kFlashInterrupted);
   log_.Mark();
   BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
     r = Fresh();
@@ -374,6 +388,7 @@ int Session::Flash(const FlashRequest& req) {
   double seconds = 0;
   RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
   if (end == RunEnd::Incomplete) return RunIncomplete("flashing run");
+  SetInterruptNote(kCheckInterrupted);
   WaitForWorkerEnd();
   ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
            FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
@@ -411,6 +426,7 @@ int Session::Flash(const FlashRequest& req) {
 
   closer.armed = false;
   x_.Shutdown();
+  SetInterruptNote(nullptr);
 
   bool failed = false;
   ui_.Result("summary");
@@ -442,6 +458,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   const std::string area = BackupTypeArea(type);
   const uint64_t fixed = FixedBackupSize(type);
   OutputFile out(path);
+  SetInterruptNote(kBackupInterrupted);
   if (!out.Begin()) {
     ui_.Error("error: cannot remove " + out.WorkingPath() + ", left by an earlier run");
     return kExitCantCreate;
@@ -475,6 +492,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
     ui_.Error("error: " + error);
     return kExitCantCreate;
   }
+  SetInterruptNote(nullptr);
   return kExitOk;
 }
 

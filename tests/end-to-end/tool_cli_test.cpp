@@ -67,6 +67,16 @@ class ToolEndToEnd : public ::testing::Test {
     return RunTool(args, env, dir_.path());
   }
 
+  // Ctrl-C once the tool's output shows `when`; a slower clock gives the library's retries time.
+  ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when) {
+    std::map<std::string, std::string> env = {
+        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "10"},
+        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},       {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
+        {"DRAVIK_LIBRARY", ""},
+    };
+    return RunTool(args, env, dir_.path(), 60, when);
+  }
+
   uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
 
   testing_support::TempDir dir_;
@@ -389,6 +399,33 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_TRUE(Contains(run.err, "os-backup.bin is left as it was; what was received is discarded")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+}
+
+TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {
+  ServeHandheld();
+  const Bytes os = PatternBytes(7000000, 10);
+  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  const Bytes earlier = PatternBytes(4000, 12);
+  WriteFileBytes(dir_.File("os-backup.bin"), earlier);
+  handheld::FaultPlan plan;
+  plan.silent_after_sent_frames = 500;  // the backup stalls part way, with its partial file there
+  handheld_->SetFaults(plan);
+  ToolRun run = RunInterrupted({"--plain", "backup", "2", "os-backup.bin"}, "%  backup of OS  ");
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "interrupted; the backup was not written")) << run.err;
+  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+}
+
+TEST_F(ToolEndToEnd, InterruptedFlashSaysTheImageIsIncomplete) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.silent_after_frames = 300;
+  handheld_->SetFaults(plan);
+  ToolRun run = RunInterrupted({"--plain", "--os", Image("os.nb0", PatternBytes(1520 * 2000, 9))}, "%  GSM ");
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "interrupted; if the flashing had begun, the handheld holds an incomplete image"))
+      << run.err;
 }
 
 TEST_F(ToolEndToEnd, BackupThatFindsNoHandheldCreatesNoFile) {

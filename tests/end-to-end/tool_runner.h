@@ -33,9 +33,10 @@ inline std::string ToolPath() {
   return (exe.parent_path() / ".." / ".." / "tools" / "dravik-update").lexically_normal().string();
 }
 
-// Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable).
+// Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable). With
+// `interrupt_on`, the tool gets a SIGINT (Ctrl-C) once its standard output shows that text.
 inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                       const std::string& cwd, int time_limit_s = 60) {
+                       const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "") {
   int out_pipe[2], err_pipe[2];
   ToolRun run;
   // Everything the child needs is built before the fork: the test process has threads (the handheld's).
@@ -79,6 +80,7 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
   bool killed = false;
+  bool interrupted = false;
   while (open_fds > 0) {
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
@@ -98,6 +100,10 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
         --open_fds;
       } else {
         (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
+        if (!interrupted && !interrupt_on.empty() && run.out.find(interrupt_on) != std::string::npos) {
+          kill(pid, SIGINT);
+          interrupted = true;
+        }
       }
     }
   }

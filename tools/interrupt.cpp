@@ -1,0 +1,82 @@
+#include "interrupt.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#define DRAVIK_WRITE _write
+#define DRAVIK_UNLINK _unlink
+#define DRAVIK_RMDIR _rmdir
+#define DRAVIK_EXIT _exit
+#else
+#include <unistd.h>
+#define DRAVIK_WRITE ::write
+#define DRAVIK_UNLINK ::unlink
+#define DRAVIK_RMDIR ::rmdir
+#define DRAVIK_EXIT ::_exit
+#endif
+
+namespace dravik_update {
+
+namespace {
+
+// The handler may only read what it finds complete: each path is written with its first byte 0 and
+// that byte set last, and `g_armed` says whether the pair is in use at all.
+constexpr size_t kPathRoom = 4096;
+char g_file[kPathRoom];
+char g_dir[kPathRoom];
+std::atomic<bool> g_armed{false};
+std::atomic<const char*> g_note{nullptr};
+
+void Say(const char* text) {
+  size_t n = std::strlen(text);
+  while (n > 0) {
+    auto w = DRAVIK_WRITE(2, text, static_cast<unsigned>(n));
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void CopyPath(char* to, const std::string& path) {
+  to[0] = '\0';
+  if (path.empty() || path.size() >= kPathRoom) return;
+  std::memcpy(to + 1, path.c_str() + 1, path.size());  // the rest and the terminator
+  to[0] = path[0];
+}
+
+extern "C" void OnInterrupt(int sig) {
+  if (g_armed.load()) {
+    if (g_file[0] != '\0') DRAVIK_UNLINK(g_file);
+    if (g_dir[0] != '\0') DRAVIK_RMDIR(g_dir);
+  }
+  // A progress line may be half drawn: start on a line of its own.
+  Say("\ndravik-update: interrupted");
+  if (const char* note = g_note.load()) {
+    Say("; ");
+    Say(note);
+  }
+  Say(".\n");
+  DRAVIK_EXIT(128 + sig);
+}
+
+}  // namespace
+
+void InstallInterruptHandler() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+}
+
+void SetInterruptNote(const char* note) { g_note.store(note); }
+
+void SetInterruptCleanup(const std::string& file, const std::string& dir) {
+  g_armed.store(false);
+  CopyPath(g_file, file);
+  CopyPath(g_dir, dir);
+  g_armed.store(!file.empty() || !dir.empty());
+}
+
+}  // namespace dravik_update

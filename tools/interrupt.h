@@ -1,0 +1,24 @@
+// Ctrl-C (SIGINT) and SIGTERM while the tool works with the handheld. The library offers no way to stop a
+// run, so an interrupt ends the tool at once; before it does, the handler removes the partial file of a
+// backup in progress (FILE itself is never touched) and tells the user what state the interrupted step
+// may have left the handheld in. Exit status 128 + the signal's number (130 for Ctrl-C).
+#ifndef DRAVIK_TOOLS_INTERRUPT_H
+#define DRAVIK_TOOLS_INTERRUPT_H
+
+#include <string>
+
+namespace dravik_update {
+
+void InstallInterruptHandler();
+
+// What the user is told after "interrupted": a text that lives as long as the program (a literal), or
+// null for nothing more.
+void SetInterruptNote(const char* note);
+
+// A file the library is writing for the tool, removed by the handler (with `dir`, when given, which then
+// holds nothing else); empty strings for none.
+void SetInterruptCleanup(const std::string& file, const std::string& dir = "");
+
+}  // namespace dravik_update
+
+#endif  // DRAVIK_TOOLS_INTERRUPT_H
