@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <string>
+
 #include "flashdisk.h"
 
 namespace {
@@ -14,16 +16,51 @@ class ImageFile {
                                       FILE_ATTRIBUTE_NORMAL, nullptr)
                         : CreateFileW(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-  ~ImageFile() {
-    if (ok()) CloseHandle(handle_);
-  }
+  ~ImageFile() { Close(); }
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
   bool ok() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
+  void Close() {
+    if (ok()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
 
  private:
   HANDLE handle_;
+};
+
+// The file a dump writes: created as "<path>.partial" and given the path's name only once the dump is
+// whole. A dump that fails part way (a key that will not go in, a read of the flash that fails, a full
+// card) removes what it wrote and leaves an earlier file of the path's name as it was, rather than a
+// truncated file that looks like a dump and could be flashed back.
+class DumpFile {
+ public:
+  explicit DumpFile(LPCWSTR szPath)
+      : path_(szPath), partial_(path_ + TEXT(".partial")), file_(partial_.c_str(), true), created_(file_.ok()) {}
+  ~DumpFile() {
+    file_.Close();
+    if (created_ && !committed_) DeleteFileW(partial_.c_str());
+  }
+  DumpFile(const DumpFile&) = delete;
+  DumpFile& operator=(const DumpFile&) = delete;
+  bool created() const { return created_; }
+  HANDLE get() const { return file_.get(); }
+  // The earlier file goes first: a file cannot take a name that is in use. Between the two steps the
+  // dump is complete under its partial name.
+  bool Commit() {
+    file_.Close();
+    DeleteFileW(path_.c_str());
+    committed_ = MoveFileW(partial_.c_str(), path_.c_str()) != FALSE;
+    return committed_;
+  }
+
+ private:
+  std::basic_string<WCHAR> path_;
+  std::basic_string<WCHAR> partial_;
+  ImageFile file_;
+  bool created_;
+  bool committed_ = false;
 };
 
 // A heap buffer of one routine; freed on every path.
@@ -156,12 +193,18 @@ int RunWholeImageUpdate(LPCWSTR szStart, BootAreaWrite pfnWrite, LPCWSTR szWrite
   ImageFile file(szPath, false);
   DWORD nFileSize = 0;
   if (!OpenForReading(szStart, szPath, &file, &nFileSize)) return -1;
+  // An empty file would be written as a boot area of no length, which leaves the handheld unable to
+  // start: it is refused before the flash disk is touched.
+  if (nFileSize == 0) {
+    NKDbgPrintfW(TEXT("empty file: the boot area is left as it is\r\n"));
+    return -1;
+  }
   // The writers send whole 1024-byte blocks, so the buffer is rounded up to them.
   const DWORD dwRounded = (nFileSize + 1023) & ~DWORD{1023};
   if (dwRounded < nFileSize) return -1;
-  Buffer image(dwRounded == 0 ? 1024 : dwRounded);
+  Buffer image(dwRounded);
   if (!Allocated(image)) return -1;
-  memset(image.get(), 0xFF, dwRounded == 0 ? 1024 : dwRounded);
+  memset(image.get(), 0xFF, dwRounded);
   DWORD nHaveRead = 0;
   while (nHaveRead < nFileSize) {
     DWORD dwRead = 0;
@@ -320,8 +363,8 @@ bool QueryEromSize(DWORD* pdwTotal) {
 
 int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize, int* pnProgress) {
   NKDbgPrintfW(d.szStart, szPath);
-  ImageFile file(szPath, true);
-  if (!file.ok()) {
+  DumpFile file(szPath);
+  if (!file.created()) {
     NKDbgPrintfW(TEXT("open file fail\r\n"));
     return -1;
   }
@@ -355,6 +398,10 @@ int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize,
   }
   if (!DeInitUpdateByPart(d.dwPart, PartitionKey, kPartitionKeyLength)) {
     NKDbgPrintfW(d.szReleaseFail);
+    return -1;
+  }
+  if (!file.Commit()) {
+    NKDbgPrintfW(TEXT("the dump could not take the name %s\r\n"), szPath);
     return -1;
   }
   return 0;

@@ -82,6 +82,7 @@ typedef DWORD REGSAM;
 #define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_MORE_DATA 234L
@@ -132,6 +133,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 // Closes any handle of this layer; FALSE with ERROR_INVALID_HANDLE for an unknown one.
 BOOL WINAPI CloseHandle(HANDLE hObject);
+// Removes a file (not a device, not a directory); FALSE with the last error when it cannot.
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+// Gives a file a new name. As on CE, it fails (ERROR_ALREADY_EXISTS) when the new name is taken: a caller
+// replacing a file deletes the old one first.
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
 // Sends a device control to the driver behind a device handle. TRUE when the driver carried it out; FALSE
 // when it refused (its status then lies in the control's output record) or the handle is no device.
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,

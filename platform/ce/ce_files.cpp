@@ -1,4 +1,5 @@
-// Files and devices: CreateFileW, ReadFile, WriteFile, GetFileSize, CloseHandle, DeviceIoControl.
+// Files and devices: CreateFileW, ReadFile, WriteFile, GetFileSize, CloseHandle, DeleteFileW, MoveFileW,
+// DeviceIoControl.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,6 +151,47 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   entry.fd = fd;
   SetLastError(ERROR_SUCCESS);
   return reinterpret_cast<HANDLE>(internal::AddHandle(entry));
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
+  using namespace cesim;
+  const std::string path = lpFileName != nullptr && DeviceOf(lpFileName) == 0 ? HostPath(lpFileName) : "";
+  if (path.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (::unlink(path.c_str()) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
+  using namespace cesim;
+  auto host = [](LPCWSTR name) {
+    return name != nullptr && DeviceOf(name) == 0 ? HostPath(name) : std::string();
+  };
+  const std::string from = host(lpExistingFileName), to = host(lpNewFileName);
+  if (from.empty() || to.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  struct stat st {};
+  if (::stat(to.c_str(), &st) == 0) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ class DeviceTest : public ::testing::Test {
   void PutOnSd(const std::string& name, const std::vector<uint8_t>& bytes) {
     testing_support::WriteFileBytes(SdHost(name), bytes);
   }
+  bool OnSd(const std::string& name) { return std::filesystem::exists(SdHost(name)); }
   std::vector<uint8_t> FromSd(const std::string& name) { return testing_support::ReadFileBytes(SdHost(name)); }
 
   // Controls the driver saw, of one code (and operation byte, when given).

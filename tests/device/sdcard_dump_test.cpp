@@ -22,6 +22,7 @@ TEST_F(SdDumpTest, DumpGSMtoSDWritesTheFirstFiveMegabytesOfGsm) {
   auto dumped = FromSd("gsm.dump");
   ASSERT_EQ(dumped.size(), 0x500000u);
   EXPECT_TRUE(std::equal(dumped.begin(), dumped.end(), gsm.begin()));
+  EXPECT_FALSE(OnSd("gsm.dump.partial"));
   auto reads = Controls(fd::kReadSectors);
   ASSERT_EQ(reads.size(), 80u);
   EXPECT_EQ(Le32(reads.back().input, 4), 10240u - 128u);
@@ -98,9 +99,14 @@ TEST_F(SdDumpTest, DumpFailures) {
   EXPECT_EQ(LogCount("allocate memory fail\r\n"), 1u);
   EXPECT_TRUE(Driver().Record().empty());
 
+  // An earlier dump of the same name outlives a dump that fails.
+  PutOnSd("ffs.bin", PatternBytes(65536, 7));
   cesim::FailControl(fd::kPartKey, 108, fd::kInsertKey, 0, 2);
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
   EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
+  EXPECT_EQ(FromSd("ffs.bin"), PatternBytes(65536, 7));
+  EXPECT_FALSE(OnSd("ffs.bin.partial"));
+  EXPECT_FALSE(OnSd("gsm.bin"));
   EXPECT_EQ(LogCount("InitDumpGSMtoSD err\r\n"), 1u);
   EXPECT_EQ(LogCount("InitGetGsmFFS err\r\n"), 1u);
   ASSERT_TRUE(Handheld().SetCapacity(Area::EXTROM, 4 * 65536));
@@ -111,7 +117,8 @@ TEST_F(SdDumpTest, DumpFailures) {
   cesim::FailControl(fd::kReadSectors, 16, -1, 2, 3);
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
   EXPECT_EQ(progress, 2);  // 131072 of 5242880 bytes
-  EXPECT_EQ(FromSd("gsm.bin").size(), 131072u);
+  EXPECT_FALSE(OnSd("gsm.bin"));  // what was read is not left as a dump
+  EXPECT_FALSE(OnSd("gsm.bin.partial"));
   EXPECT_EQ(LogCount("DumpGSMwithSD err\r\n"), 1u);
   EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
   EXPECT_EQ(LogCount("\nGetGsmFFS err\r\n"), 1u);
@@ -124,6 +131,7 @@ TEST_F(SdDumpTest, DumpFailures) {
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
   EXPECT_EQ(progress, 100);
   EXPECT_EQ(LogCount("DeInitUpdateGSM err\r\n"), 1u);
+  EXPECT_FALSE(OnSd("gsm.bin"));
   cesim::FailDeviceOpen(u"DSK2:", 6, 1);  // size query, init, four chunk reads, then the release
   EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
   EXPECT_EQ(LogCount("DeInitUpdateEROM err\r\n"), 1u);
@@ -133,7 +141,8 @@ TEST_F(SdDumpTest, AShortWriteEndsTheDump) {
   int progress = 0;
   cesim::LimitFileWrites(65536 + 1000);
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
-  EXPECT_EQ(FromSd("gsm.bin").size(), 65536u + 1000u);
+  EXPECT_FALSE(OnSd("gsm.bin"));
+  EXPECT_FALSE(OnSd("gsm.bin.partial"));
   EXPECT_EQ(Controls(fd::kReadSectors).size(), 2u);
   EXPECT_EQ(Controls(fd::kPartKey, fd::kRemoveKey).size(), 0u);
 }

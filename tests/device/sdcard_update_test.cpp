@@ -192,6 +192,14 @@ TEST_F(SdUpdateTest, FlashIPLFromSDReadsInPiecesAndWritesTheImage) {
   cesim::FailControl(fd::kBootAreaOp, 4, fd::kBdkInitWrite, 0, 1);
   EXPECT_EQ(FlashIPLFromSD(Sd("ipl.nb0").c_str(), &progress), -1);
   EXPECT_EQ(LogCount("WriteIPLCode\r\n"), 1u);
+
+  // An empty file (a copy to the card that failed) would leave an IPL of no length: refused untouched.
+  PutOnSd("empty.nb0", {});
+  const size_t sent = Controls(fd::kBootAreaOp).size();
+  EXPECT_EQ(FlashIPLFromSD(Sd("empty.nb0").c_str(), &progress), -1);
+  EXPECT_EQ(Controls(fd::kBootAreaOp).size(), sent);
+  EXPECT_EQ(Handheld().Read(Area::IPL), image);
+  EXPECT_EQ(LogCount("empty file: the boot area is left as it is\r\n"), 1u);
 }
 
 TEST_F(SdUpdateTest, FlashEBOOTFromSDTakesOnlyTheExactImageSize) {
