@@ -144,7 +144,7 @@ int WaitForCompletion(HANDLE link, Frame& frame, const char* who, const char* du
 // arrived and were stored. A read-back that ends early leaves the file holding what arrived; a write that
 // falls short stops the writing but not the reading, so that the link stays in step with the device.
 // With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
-// complete and closed.
+// complete and closed (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
   Frame frame{};
   uint32_t remaining = size;
@@ -180,7 +180,10 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
     if (progress) {
       uint32_t percent = unit != 0 ? received / unit : static_cast<uint32_t>(uint64_t{received} * 100u / size);
       if (percent > 100) percent = 100;
-      if (storeFailed && percent > 99) percent = 99;
+      // 100 means the file is complete: the whole-percent unit rounds down, so for some sizes the bytes
+      // received reach 100 units while the last packet is still to come, and a caller that stops
+      // polling at 100 would take a truncated backup for a whole one.
+      if ((storeFailed || remaining != 0) && percent > 99) percent = 99;
       FlashState.nProgress.store(static_cast<int32_t>(percent));
     }
   }

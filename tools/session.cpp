@@ -480,10 +480,12 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
     x_.CloseComPort();
     return RunIncomplete("backup of " + area, out.NotWritten());
   }
-  *size = WaitForFinishedFile(out.WorkingPath(), total());
-  if (fixed != 0 && *size != fixed) {
+  // The size the area has, or the one the handheld announced: a file of another size is no backup.
+  const uint64_t expected = total();
+  *size = WaitForFinishedFile(out.WorkingPath(), expected);
+  if (expected != 0 && *size != expected) {
     ui_.Error("error: the backup of " + area + " came to " + FormatCount(*size) + " bytes instead of " +
-              FormatCount(fixed) + "; " + out.NotWritten());
+              FormatCount(expected) + "; " + out.NotWritten());
     PrintLogHint();
     return kExitDeviceStopped;
   }

@@ -534,6 +534,27 @@ TEST_F(FormatBackupExchange, VanishingDuringTheReadBackLeavesAShortFileAndCloses
   EXPECT_EQ(CountLines(LogLines(), "ReadBackupEx(): the device is gone, the read-back ended early"), 1u);
 }
 
+// 152,099 bytes: the one-percent unit is 1,520, so the 100 whole packets already make 100 units while
+// 99 bytes are still to come. The percent stays at 99 until the file is complete: here it never is.
+TEST_F(FormatBackupExchange, PercentReachesOneHundredOnlyWithTheLastByte) {
+  const uint32_t size = 152099;
+  int32_t beforeTheLast = -1;
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame();
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(size, 0, 0)));
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(d.SendFrame(PatternBytes(kFrame, i)));
+    for (int i = 0; i < 100 && FlashState.nProgress.load() < 99; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    beforeTheLast = FlashState.nProgress.load();
+    d.Vanish();
+  });
+  RunBackUpThread(2, dir_.File("os.bin"));
+  device_.Join();
+  EXPECT_EQ(beforeTheLast, 99);
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_EQ(FlashState.nProgress.load(), 99);
+}
+
 // A device that falls silent: the read-back ends after a minute on the layer's clock without a packet;
 // the link stays open (the device is not known to be gone).
 TEST_F(FormatBackupExchange, SilenceDuringTheReadBackEndsWithinTheBound) {
