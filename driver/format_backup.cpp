@@ -197,12 +197,31 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
   return 1;
 }
 
+// Whether the file can be written, found out without changing it: an existing file keeps its bytes, a
+// new one is removed again.
+bool CanWrite(const char* name) {
+  FILE* existing = std::fopen(name, "rb");
+  if (existing != nullptr) std::fclose(existing);
+  FILE* file = std::fopen(name, "ab");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  if (existing == nullptr) std::remove(name);
+  return true;
+}
+
 }  // namespace
 
 int SendFormatDisk(HANDLE link, int cmd, const char* path) {
   Frame frame{};
   LogPrintf("SendFormatDisk() cmd=%d", cmd);
   if (FlashState.pJobs == nullptr) return 0;
+  // The read-back of a type 3 format is the only copy the host gets of what the device erases: a file
+  // that cannot be written is found out before the device is told anything.
+  if (cmd == 3 && !CanWrite(path != nullptr ? path : "")) {
+    LogPrintf("ReadBackup(): Open File %s Err", path != nullptr ? path : "");
+    LogPrintf("SendFormatDisk(): the backup file cannot be written, the format is not sent");
+    return 0;
+  }
 
   Each_ROMSize* sizes = nullptr;
   GetEachROMSize(FlashState.pJobs, &sizes);

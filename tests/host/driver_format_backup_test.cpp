@@ -324,20 +324,30 @@ TEST_F(FormatBackupExchange, FormatType3StoresTheBackupAndRetriesAShortPacket) {
   EXPECT_EQ(CountLines(lines, "ReadBackup(): Get Backup Done!"), 1u);
 }
 
-TEST_F(FormatBackupExchange, FormatType3WithUnwritablePathReadsNoDataPacket) {
+// Type 3 erases what it reads back: with a backup file that cannot be written, nothing is sent at all.
+// A writable one is probed without being changed.
+TEST_F(FormatBackupExchange, FormatType3WithUnwritablePathSendsNothing) {
   QueueJob(1, 10);
   const std::string path = dir_.File("missing/dir/ffs.bin");
-  bool dataAcked = true;
-  device_.Run([&](ScriptedDevice& d) {
-    d.ReceiveFrame();
-    EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
-    d.Write(PatternBytes(kFrame));
-    dataAcked = d.Read(4, 300).size() == 4;
-  });
+  bool commandSeen = true;
+  device_.Run([&](ScriptedDevice& d) { commandSeen = !d.ReceiveFrame(true, 300).empty(); });
   EXPECT_EQ(SendFormatDisk(FlashState.hLink, 3, path.c_str()), 0);
   device_.Join();
-  EXPECT_FALSE(dataAcked);
-  EXPECT_EQ(CountLines(LogLines(), "ReadBackup(): Open File " + path + " Err"), 1u);
+  EXPECT_FALSE(commandSeen);
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, "ReadBackup(): Open File " + path + " Err"), 1u);
+  EXPECT_EQ(CountLines(lines, "SendFormatDisk(): the backup file cannot be written, the format is not sent"), 1u);
+
+  // A device that goes before its completion: the earlier file at the path keeps its bytes.
+  const std::string kept = dir_.File("ffs.bin");
+  testing_support::WriteFileBytes(kept, PatternBytes(100, 4));
+  device_.Run([&](ScriptedDevice& d) {
+    EXPECT_FALSE(d.ReceiveFrame().empty());
+    d.Vanish();
+  });
+  EXPECT_EQ(SendFormatDisk(FlashState.hLink, 3, kept.c_str()), 0);
+  device_.Join();
+  EXPECT_EQ(ReadFileBytes(kept), PatternBytes(100, 4));
 }
 
 // On XP plus the command is written every 500 ms until the device acknowledges it, the pause coming
