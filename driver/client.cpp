@@ -153,7 +153,6 @@ void DRAVIK_API Client_QueueJob(uint16_t FeatureID, const char* FileName, int32_
 void DRAVIK_API Client_StartFlash(ClientResult* result) {
   LogPrintf("Client_StartFlash(): start!");
   uint32_t status = CLIENT_STATUS_OK;
-  FlashState.nRunOutcome.store(kRunNone);
   if (FlashState.hWorker != nullptr) {
     // The earlier worker reports 100 about a second before it ends; it is let finish, so that two
     // workers never share the progress counters.
@@ -161,6 +160,8 @@ void DRAVIK_API Client_StartFlash(ClientResult* result) {
     CloseHandle(FlashState.hWorker);
     FlashState.hWorker = nullptr;
   }
+  // After the earlier worker's end: an outcome it stored in its last moments is not this run's.
+  FlashState.nRunOutcome.store(kRunNone);
   if (FlashState.pJobs == nullptr) {
     status = CLIENT_STATUS_NO_JOB;
   } else if (!IsLinkOpen(FlashState.hLink) && OpenComPort() == 0) {
@@ -168,6 +169,12 @@ void DRAVIK_API Client_StartFlash(ClientResult* result) {
   } else {
     FlashState.nProgress.store(0);
     FlashState.hWorker = CreateThread(nullptr, 0, FlashWorker, nullptr, 0, nullptr);
+    if (FlashState.hWorker == nullptr) {
+      // Without a worker the percent would stay at 0 for ever: the run ends as incomplete (status 102
+      // from Client_Progress), its jobs kept for another start.
+      LogPrintf("Client_StartFlash(): the flash worker could not be started");
+      FlashState.nRunOutcome.store(kRunIncomplete);
+    }
   }
   SetStatus(result, status);
   LogPrintf("Client_StartFlash(): %d", static_cast<int>(status));

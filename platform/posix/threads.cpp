@@ -12,9 +12,12 @@
 #include "clock.h"
 #include "handles.h"
 #include "posix_io.h"
+#include "thread_faults.h"
 
 namespace w32sim {
 namespace {
+
+std::atomic<uint32_t> g_thread_failures{0};
 
 struct ThreadState {
   std::mutex mutex;
@@ -62,6 +65,9 @@ void* ThreadMain(void* arg) {
 }
 
 }  // namespace
+
+void FailThreadCreations(uint32_t count) { g_thread_failures.store(count); }
+
 }  // namespace w32sim
 
 using w32sim::ThreadObject;
@@ -75,6 +81,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
   if (!lpStartAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
+  }
+  for (uint32_t left = w32sim::g_thread_failures.load(); left > 0;) {
+    if (w32sim::g_thread_failures.compare_exchange_weak(left, left - 1)) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
   }
   auto state = std::make_shared<ThreadState>();
   state->routine = lpStartAddress;

@@ -1,6 +1,7 @@
 // The exports' fixed answers, the fields they write and the ones they leave alone, and their log lines.
 #include "driver/dravik.h"
 #include "driver_test_fixture.h"
+#include "platform/posix/thread_faults.h"
 
 namespace {
 
@@ -189,6 +190,26 @@ TEST_F(ClientTest, StartFlashReports101WhenTheFoundDeviceCannotBeOpened) {
   EXPECT_EQ(FlashState.hWorker, nullptr);
   ASSERT_NE(FlashState.pJobs, nullptr) << "the jobs stay queued for a later call";
   EXPECT_EQ(CountLogLines("Client_StartFlash(): 101"), 1u);
+}
+
+// A worker that cannot be started: the run ends as incomplete rather than showing 0 % for ever.
+TEST_F(ClientTest, StartFlashWithoutAWorkerEndsTheRunAsIncomplete) {
+  HANDLE link = CreateFileA(dir_.File("link").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_TRUE(IsLinkOpen(link));
+  FlashState.hLink = link;  // an open link: no search
+  FlashState.nRunOutcome.store(kRunIncomplete);  // left by an earlier run
+  ClientResult r = FreshRecord();
+  Client_QueueJob(3, "os.nbf", 0, &r);
+  w32sim::FailThreadCreations(1);
+  Client_StartFlash(&r);
+  w32sim::FailThreadCreations(0);
+  EXPECT_EQ(FlashState.hWorker, nullptr);
+  EXPECT_EQ(CountLogLines("Client_StartFlash(): the flash worker could not be started"), 1u);
+  Client_Progress(&r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_EQ(r.dwValue, 0u);
+  EXPECT_NE(FlashState.pJobs, nullptr) << "the jobs stay queued for another start";
 }
 
 TEST_F(ClientTest, ProgressReadsTheSharedFigures) {
