@@ -5,6 +5,7 @@
 #include "flashing.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 
 #include "commands.h"
@@ -32,6 +33,13 @@ int32_t CappedPercent(int32_t bytesSent, int32_t cap) {
     percent = cap;
   }
   return percent < cap ? static_cast<int32_t>(percent) : cap;
+}
+
+// The bytes sent so far plus `more`, held at the largest count the figure can take: each job may carry up
+// to 2 GiB, so a run of several could otherwise wrap the count into a negative percent.
+int32_t CountSent(uint32_t more) {
+  const int64_t sent = static_cast<int64_t>(FlashState.nBytesSent.load()) + more;
+  return sent < INT32_MAX ? static_cast<int32_t>(sent) : INT32_MAX;
 }
 
 // Sends one data packet, again and again until it is acknowledged. False when the retries have to end.
@@ -89,7 +97,7 @@ int SendImageData(HANDLE link, const uint8_t* data, uint32_t transferSize) {
     if (!SendDataPacket(link, cursor, kPacketFrameSize)) return 0;
     cursor += kPacketFrameSize;
     remaining -= kPacketFrameSize;
-    const int32_t sent = FlashState.nBytesSent.load() + static_cast<int32_t>(kPacketFrameSize);
+    const int32_t sent = CountSent(kPacketFrameSize);
     FlashState.nBytesSent.store(sent);
     FlashState.nProgress.store(CappedPercent(sent, kFullPacketCap));
   }
@@ -97,7 +105,7 @@ int SendImageData(HANDLE link, const uint8_t* data, uint32_t transferSize) {
   // empty image has no data of its own, so the tail then comes from an empty block.
   static const uint8_t kNothing[1] = {0};
   if (!SendDataPacket(link, cursor != nullptr ? cursor : kNothing, remaining)) return 0;
-  const int32_t sent = FlashState.nBytesSent.load() + static_cast<int32_t>(remaining);
+  const int32_t sent = CountSent(remaining);
   FlashState.nBytesSent.store(sent);
   FlashState.nProgress.store(CappedPercent(sent, kTailPacketCap));
   return 1;

@@ -83,6 +83,20 @@ TEST_F(FlashingTest, DataPacketsEndWithATailEvenWhenNothingRemains) {
   }
 }
 
+// A run near the count's limit (jobs of up to 2 GiB each): the count stops at its largest value and the
+// percent stays at its cap instead of wrapping negative.
+TEST_F(FlashingTest, SentCountStopsAtItsLimit) {
+  PtyDevice device;
+  FlashState.nBytesSent.store(INT32_MAX - 100);
+  FlashState.nTotalBytes.store(INT32_MAX);
+  FlashState.nOnePercent.store(INT32_MAX / 100);
+  const Bytes payload = PatternBytes(3100, 5);
+  for (int i = 0; i < 3; ++i) device.Ack();
+  EXPECT_EQ(SendImageData(device.handle(), payload.data(), 3100), 1);
+  EXPECT_EQ(FlashState.nBytesSent.load(), INT32_MAX);
+  EXPECT_EQ(FlashState.nProgress.load(), 92);
+}
+
 TEST_F(FlashingTest, CompletionWaitSkipsOtherPackets) {
   PtyDevice device;
   for (const char* start : {"FF112254", "FF112249", "FF11224\x38"}) {  // the last one is "FF112248"
