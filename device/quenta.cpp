@@ -82,14 +82,27 @@ int QuentaMain(void) {
   HANDLE hFile = CreateFileW(TEXT("LangID.dat"), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                              nullptr);
   if (hFile == INVALID_HANDLE_VALUE) return 0;
-  DWORD dwWritten = 0;
-  WriteFile(hFile, record.byaPlatformVersion, 64, &dwWritten, nullptr);
-  WriteFile(hFile, record.byaPlatformBuild, 64, &dwWritten, nullptr);
-  WriteFile(hFile, record.byaRomVersion, 64, &dwWritten, nullptr);
   // Little-endian on the handheld, whatever the record's host.
   const BYTE byaSize[4] = {static_cast<BYTE>(record.dwIPLSize), static_cast<BYTE>(record.dwIPLSize >> 8),
                            static_cast<BYTE>(record.dwIPLSize >> 16), static_cast<BYTE>(record.dwIPLSize >> 24)};
-  WriteFile(hFile, byaSize, 4, &dwWritten, nullptr);
+  const struct {
+    const BYTE* data;
+    DWORD size;
+  } fields[] = {{record.byaPlatformVersion, 64}, {record.byaPlatformBuild, 64}, {record.byaRomVersion, 64},
+                {byaSize, 4}};
+  bool whole = true;
+  for (const auto& field : fields) {
+    DWORD dwWritten = 0;
+    if (!WriteFile(hFile, field.data, field.size, &dwWritten, nullptr) || dwWritten != field.size) {
+      whole = false;
+      break;
+    }
+  }
   CloseHandle(hFile);
+  // A record cut short (a full store) would be read with its fields out of place: no file is better.
+  if (!whole) {
+    NKDbgPrintfW(TEXT("LangID.dat could not be written whole; it is removed\r\n"));
+    DeleteFileW(TEXT("LangID.dat"));
+  }
   return 0;
 }

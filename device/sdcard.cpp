@@ -108,13 +108,20 @@ void Progress(DWORD nHaveRead, DWORD nFileSize, int* pnProgress) {
 }
 
 // Reads the next piece of the file, at most dwWant bytes and never beyond the size taken at the start.
-// False when the file yields nothing although bytes are still due.
+// A read that brings fewer bytes than asked is followed by another until the piece is full or the file
+// yields nothing more: a chunk goes to the flash at its place only when it holds every byte the file has
+// for it, so a short read in the middle cannot shift the rest of the image. False when the file yields
+// nothing although bytes are still due.
 bool ReadPiece(const ImageFile& file, BYTE* pBuffer, DWORD dwWant, DWORD nHaveRead, DWORD nFileSize,
                DWORD* pdwRead) {
   const DWORD dwLeft = nFileSize - nHaveRead;
   if (dwWant > dwLeft) dwWant = dwLeft;
   *pdwRead = 0;
-  if (!ReadFile(file.get(), pBuffer, dwWant, pdwRead, nullptr)) *pdwRead = 0;
+  while (*pdwRead < dwWant) {
+    DWORD dwGot = 0;
+    if (!ReadFile(file.get(), pBuffer + *pdwRead, dwWant - *pdwRead, &dwGot, nullptr) || dwGot == 0) break;
+    *pdwRead += dwGot > dwWant - *pdwRead ? dwWant - *pdwRead : dwGot;
+  }
   return *pdwRead > 0;
 }
 

@@ -205,6 +205,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   }
   auto& s = internal::Get();
   uint64_t want = std::min<uint64_t>(nNumberOfBytesToRead, s.read_budget);
+  if (s.read_piece != 0) want = std::min<uint64_t>(want, s.read_piece);
   auto* out = static_cast<uint8_t*>(lpBuffer);
   uint64_t got = 0;
   while (got < want) {

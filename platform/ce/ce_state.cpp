@@ -123,6 +123,7 @@ void ResetSimulation() {
   s.open_faults.clear();
   s.alloc_skip = s.alloc_times = 0;
   s.read_budget = s.write_budget = UINT64_MAX;
+  s.read_piece = 0;
   s.size_fails = false;
   s.debug.clear();
   s.echo = true;
@@ -160,6 +161,7 @@ void FailAllocation(int skip, int times) {
 }
 
 void LimitFileReads(uint64_t bytes) { Get().read_budget = bytes; }
+void ShortenFileReads(uint32_t bytes_per_read) { Get().read_piece = bytes_per_read; }
 void LimitFileWrites(uint64_t bytes) { Get().write_budget = bytes; }
 void SetFileSizeFails(bool fails) { Get().size_fails = fails; }
 

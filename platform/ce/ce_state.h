@@ -52,6 +52,7 @@ struct State {
   int alloc_times = 0;
   int live_allocs = 0;
   uint64_t read_budget = UINT64_MAX;
+  uint32_t read_piece = 0;  // at most this many bytes per ReadFile; 0: no limit
   uint64_t write_budget = UINT64_MAX;
   bool size_fails = false;
 

@@ -45,6 +45,8 @@ void FailDeviceOpen(const std::u16string& name, int skip = 0, int times = -1);
 void FailAllocation(int skip = 0, int times = 1);
 // After this many bytes in total, ReadFile gives TRUE with 0 bytes / WriteFile writes nothing more.
 void LimitFileReads(uint64_t bytes);
+// Every ReadFile of a file brings at most this many bytes (0: as many as asked), as a card's driver may.
+void ShortenFileReads(uint32_t bytes_per_read);
 void LimitFileWrites(uint64_t bytes);
 void SetFileSizeFails(bool fails);              // GetFileSize gives INVALID_FILE_SIZE
 

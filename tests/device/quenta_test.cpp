@@ -105,6 +105,16 @@ TEST_F(QuentaTest, NoFileWhenItCannotBeCreated) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+// A store that fills up part way: a short record would be read with its fields out of place, so none
+// is left; the program still ends with 0.
+TEST_F(QuentaTest, NoFileWhenTheRecordCannotBeWrittenWhole) {
+  cesim::LimitFileWrites(100);
+  EXPECT_EQ(QuentaMain(), 0);
+  struct stat st {};
+  EXPECT_NE(::stat(LangIdPath().c_str(), &st), 0);
+  EXPECT_NE(cesim::DebugOutput().find("LangID.dat could not be written whole; it is removed\r\n"), std::string::npos);
+}
+
 TEST_F(QuentaTest, GetExtendedRomVersionReadsUpToSixtyFourBytes) {
   BYTE buffer[64];
   std::memset(buffer, 0xAB, sizeof buffer);

@@ -47,6 +47,23 @@ TEST_F(SdUpdateTest, FlashOSFromSDWritesWholeChunksPaddedWithErasedBytes) {
   EXPECT_EQ(LogCount("UpdateOSWithSectors cur 128"), 0u);
 }
 
+// A card that hands out a file in small reads: every chunk is still filled from the file before it goes
+// out, so the image lands whole and in place, and compares equal read the same way.
+TEST_F(SdUpdateTest, ShortReadsStillFillEveryChunk) {
+  auto image = PatternBytes(3 * 65536 + 1000, 6);
+  PutOnSd("os.nb0", image);
+  cesim::ShortenFileReads(5000);
+  int progress = 0;
+  ASSERT_EQ(FlashOSFromSD(Sd("os.nb0").c_str(), &progress), 0);
+  EXPECT_EQ(Controls(fd::kWriteSectors).size(), 4u);
+  auto flash = PartitionBytes(Area::OS, 0, image.size());
+  EXPECT_EQ(flash, image);
+  EXPECT_EQ(CmpOSwithSD(Sd("os.nb0").c_str(), &progress), 0);
+  PutOnSd("ipl.nb0", PatternBytes(20000, 7));
+  ASSERT_EQ(FlashIPLFromSD(Sd("ipl.nb0").c_str(), &progress), 0);
+  EXPECT_EQ(Handheld().Read(Area::IPL), PatternBytes(20000, 7));
+}
+
 TEST_F(SdUpdateTest, PercentagesTruncateAndTheChunkLogComesEveryMegabyte) {
   PutOnSd("two.bin", PatternBytes(131072, 2));
   int progress = 0;
