@@ -67,6 +67,17 @@ class ToolEndToEnd : public ::testing::Test {
     return RunTool(args, env, dir_.path());
   }
 
+  // The handheld served with 7,000,000 bytes in its OS area, and an earlier backup in os-backup.bin
+  // (returned), for the runs that must leave it alone.
+  Bytes ServeOsAndAnEarlierBackup() {
+    ServeHandheld();
+    const Bytes os = PatternBytes(7000000, 10);
+    handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+    const Bytes earlier = PatternBytes(4000, 12);
+    WriteFileBytes(dir_.File("os-backup.bin"), earlier);
+    return earlier;
+  }
+
   // Ctrl-C once the tool's output shows `when`; a slower clock gives the library's retries time.
   ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when) {
     std::map<std::string, std::string> env = {
@@ -386,11 +397,7 @@ TEST_F(ToolEndToEnd, BackupSavesTheAreaTheTypeNames) {
 }
 
 TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
-  ServeHandheld();
-  const Bytes os = PatternBytes(7000000, 10);
-  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
-  const Bytes earlier = PatternBytes(4000, 12);
-  WriteFileBytes(dir_.File("os-backup.bin"), earlier);
+  const Bytes earlier = ServeOsAndAnEarlierBackup();
   handheld::FaultPlan plan;
   plan.vanish_after_sent_frames = 300;
   handheld_->SetFaults(plan);
@@ -402,11 +409,7 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
 }
 
 TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {
-  ServeHandheld();
-  const Bytes os = PatternBytes(7000000, 10);
-  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
-  const Bytes earlier = PatternBytes(4000, 12);
-  WriteFileBytes(dir_.File("os-backup.bin"), earlier);
+  const Bytes earlier = ServeOsAndAnEarlierBackup();
   handheld::FaultPlan plan;
   plan.silent_after_sent_frames = 500;  // the backup stalls part way, with its partial file there
   handheld_->SetFaults(plan);
