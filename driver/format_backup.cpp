@@ -260,6 +260,13 @@ int SendBackUp(HANDLE link, int cmd, const char* path) {
   uint32_t dwOSSize = 0;
   uint32_t dwEXTSize = 0;
   uint32_t dwIPLSize = 0;
+  // A file that cannot be written is found out before the device is asked for anything: once asked, it
+  // sends the whole area, and data nobody reads would stay on the link ahead of the next exchange.
+  if (!CanWrite(path != nullptr ? path : "")) {
+    LogPrintf("ReadBackupEx(): Open File %s Err", path != nullptr ? path : "");
+    LogPrintf("SendBackUp(): the backup file cannot be written, the backup is not sent");
+    return 0;
+  }
   const char* code = BackupCode(cmd);
   if (code != nullptr) std::memcpy(frame.data(), code, kCodeSize);
 

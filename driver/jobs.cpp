@@ -3,7 +3,8 @@
 // A job's payload is its file without the first header-length bytes. The files are opened by name each
 // time a size or a payload is needed. A job whose payload cannot be had (the file cannot be opened, the
 // header is longer than the file, no flash command exists for its feature id, no memory for the payload,
-// the file shrank) is never streamed: it counts as size 0, the worker logs why and goes on with the next.
+// the file shrank) is never streamed: it adds nothing to the run's total and fills no slot of the format's
+// size block, and the worker logs why and goes on with the next.
 #include "jobs.h"
 
 #include <cstdio>
@@ -197,10 +198,12 @@ void GetEachROMSize(FlashJob* head, Each_ROMSize** out) {
   for (FlashJob* job = head; job != nullptr; job = job->pNext) {
     int32_t size = 0;
     const char* why = nullptr;
+    // A job the worker will skip fills no slot: an earlier job of the same slot is what gets flashed,
+    // and its size is what the device must be told.
     if (!PayloadSize(job, &size, &why)) {
-      LogPrintf("GetEachROMSize(): FeatureID=%d FileName=%s counts as size 0: %s", job->wFeatureId,
+      LogPrintf("GetEachROMSize(): FeatureID=%d FileName=%s fills no size slot: %s", job->wFeatureId,
                 job->szFileName, why);
-      size = 0;
+      continue;
     }
     const uint32_t dwSize = static_cast<uint32_t>(size);
     switch (job->wFeatureId) {

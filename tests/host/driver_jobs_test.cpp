@@ -117,7 +117,8 @@ TEST_F(JobsTest, SizeSlotsOfTheFormatCommand) {
   AppendJob(&head, 1, sized("eboot2", 2000).c_str(), 0);            // the later job wins the slot
   AppendJob(&head, 2, sized("ipl", 4096).c_str(), 96);
   AppendJob(&head, 7, sized("asset", 50).c_str(), 0);               // flashed, but no slot
-  AppendJob(&head, 17, "missing-extrom", 0);                        // counts as 0
+  AppendJob(&head, 17, "missing-extrom", 0);                        // fills no slot
+  AppendJob(&head, 1, "missing-eboot", 0);                          // skipped: eboot2 keeps the slot
   Each_ROMSize* block = nullptr;
   GetEachROMSize(head, &block);
   ASSERT_NE(block, nullptr);
@@ -135,9 +136,10 @@ TEST_F(JobsTest, SizeSlotsOfTheFormatCommand) {
                             "GetEachROMSize(): EBOOT size=2000",
                             "GetEachROMSize(): IPL size=4000",
                             "GetEachROMSize() Error! No setting size",
-                            "GetEachROMSize(): FeatureID=17 FileName=missing-extrom counts as size 0: the file "
-                            "cannot be opened",
-                            "GetEachROMSize(): EXTROM size=0",
+                            "GetEachROMSize(): FeatureID=17 FileName=missing-extrom fills no size slot: the "
+                            "file cannot be opened",
+                            "GetEachROMSize(): FeatureID=1 FileName=missing-eboot fills no size slot: the "
+                            "file cannot be opened",
                         }));
   FreeJobList(head);
 
