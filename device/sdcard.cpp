@@ -40,20 +40,23 @@ class DumpFile {
       : path_(szPath), partial_(path_ + TEXT(".partial")), file_(partial_.c_str(), true), created_(file_.ok()) {}
   ~DumpFile() {
     file_.Close();
-    if (created_ && !committed_) DeleteFileW(partial_.c_str());
+    if (created_ && !committed_ && !kept_) DeleteFileW(partial_.c_str());
   }
   DumpFile(const DumpFile&) = delete;
   DumpFile& operator=(const DumpFile&) = delete;
   bool created() const { return created_; }
   HANDLE get() const { return file_.get(); }
   // The earlier file goes first: a file cannot take a name that is in use. Between the two steps the
-  // dump is complete under its partial name.
+  // dump is complete under its partial name, and it stays there when the rename fails: by then the
+  // earlier file may be gone, and the whole dump just read is the only copy left.
   bool Commit() {
     file_.Close();
     DeleteFileW(path_.c_str());
     committed_ = MoveFileW(partial_.c_str(), path_.c_str()) != FALSE;
+    kept_ = !committed_;
     return committed_;
   }
+  LPCWSTR partial() const { return partial_.c_str(); }
 
  private:
   std::basic_string<WCHAR> path_;
@@ -61,6 +64,7 @@ class DumpFile {
   ImageFile file_;
   bool created_;
   bool committed_ = false;
+  bool kept_ = false;
 };
 
 // A heap buffer of one routine; freed on every path.
@@ -107,11 +111,11 @@ void Progress(DWORD nHaveRead, DWORD nFileSize, int* pnProgress) {
   NKDbgPrintfW(TEXT("nHaveRead=%d\tnFileSize=%d\tPercentage= %d\r\n"), nHaveRead, nFileSize, nPercentage);
 }
 
-// Reads the next piece of the file, at most dwWant bytes and never beyond the size taken at the start.
-// A read that brings fewer bytes than asked is followed by another until the piece is full or the file
-// yields nothing more: a chunk goes to the flash at its place only when it holds every byte the file has
-// for it, so a short read in the middle cannot shift the rest of the image. False when the file yields
-// nothing although bytes are still due.
+// Reads the next piece of the file: dwWant bytes, or what is left of the size taken at the start when
+// that is less. A read that brings fewer bytes than asked is followed by another until the piece is full:
+// a chunk goes to the flash (or into a compare) only when it holds every byte the file has for it. False
+// when a read fails or the file ends before the piece is full; the routine then ends there, since a
+// piece flashed with a hole in it would shift every later chunk, or leave erased bytes in the image.
 bool ReadPiece(const ImageFile& file, BYTE* pBuffer, DWORD dwWant, DWORD nHaveRead, DWORD nFileSize,
                DWORD* pdwRead) {
   const DWORD dwLeft = nFileSize - nHaveRead;
@@ -119,7 +123,7 @@ bool ReadPiece(const ImageFile& file, BYTE* pBuffer, DWORD dwWant, DWORD nHaveRe
   *pdwRead = 0;
   while (*pdwRead < dwWant) {
     DWORD dwGot = 0;
-    if (!ReadFile(file.get(), pBuffer + *pdwRead, dwWant - *pdwRead, &dwGot, nullptr) || dwGot == 0) break;
+    if (!ReadFile(file.get(), pBuffer + *pdwRead, dwWant - *pdwRead, &dwGot, nullptr) || dwGot == 0) return false;
     *pdwRead += dwGot > dwWant - *pdwRead ? dwWant - *pdwRead : dwGot;
   }
   return *pdwRead > 0;
@@ -408,7 +412,7 @@ int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize,
     return -1;
   }
   if (!file.Commit()) {
-    NKDbgPrintfW(TEXT("the dump could not take the name %s\r\n"), szPath);
+    NKDbgPrintfW(TEXT("the dump could not take the name %s; it is kept whole as %s\r\n"), szPath, file.partial());
     return -1;
   }
   return 0;

@@ -178,6 +178,10 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     return name != nullptr && DeviceOf(name) == 0 ? HostPath(name) : std::string();
   };
   const std::string from = host(lpExistingFileName), to = host(lpNewFileName);
+  if (internal::Get().move_fails) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (from.empty() || to.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
@@ -204,6 +208,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return FALSE;
   }
   auto& s = internal::Get();
+  if (s.bytes_read >= s.read_fault_at) {
+    s.read_fault_at = UINT64_MAX;
+    SetLastError(ERROR_READ_FAULT);
+    return FALSE;
+  }
   uint64_t want = std::min<uint64_t>(nNumberOfBytesToRead, s.read_budget);
   if (s.read_piece != 0) want = std::min<uint64_t>(want, s.read_piece);
   auto* out = static_cast<uint8_t*>(lpBuffer);
@@ -219,6 +228,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     got += static_cast<uint64_t>(n);
   }
   if (s.read_budget != UINT64_MAX) s.read_budget -= got;
+  s.bytes_read += got;
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(got);
   return TRUE;
 }

@@ -124,7 +124,10 @@ void ResetSimulation() {
   s.alloc_skip = s.alloc_times = 0;
   s.read_budget = s.write_budget = UINT64_MAX;
   s.read_piece = 0;
+  s.bytes_read = 0;
+  s.read_fault_at = UINT64_MAX;
   s.size_fails = false;
+  s.move_fails = false;
   s.debug.clear();
   s.echo = true;
   s.boxes.clear();
@@ -162,8 +165,10 @@ void FailAllocation(int skip, int times) {
 
 void LimitFileReads(uint64_t bytes) { Get().read_budget = bytes; }
 void ShortenFileReads(uint32_t bytes_per_read) { Get().read_piece = bytes_per_read; }
+void FailFileReadAfter(uint64_t bytes) { Get().read_fault_at = Get().bytes_read + bytes; }
 void LimitFileWrites(uint64_t bytes) { Get().write_budget = bytes; }
 void SetFileSizeFails(bool fails) { Get().size_fails = fails; }
+void SetFileMoveFails(bool fails) { Get().move_fails = fails; }
 
 std::string DebugOutput() { return Get().debug; }
 void ClearDebugOutput() { Get().debug.clear(); }

@@ -53,8 +53,11 @@ struct State {
   int live_allocs = 0;
   uint64_t read_budget = UINT64_MAX;
   uint32_t read_piece = 0;  // at most this many bytes per ReadFile; 0: no limit
+  uint64_t bytes_read = 0;                // by every ReadFile of a file so far
+  uint64_t read_fault_at = UINT64_MAX;    // the next ReadFile once this many bytes are read fails
   uint64_t write_budget = UINT64_MAX;
   bool size_fails = false;
+  bool move_fails = false;
 
   std::string debug;
   bool echo = true;

@@ -47,8 +47,12 @@ void FailAllocation(int skip = 0, int times = 1);
 void LimitFileReads(uint64_t bytes);
 // Every ReadFile of a file brings at most this many bytes (0: as many as asked), as a card's driver may.
 void ShortenFileReads(uint32_t bytes_per_read);
+// The first ReadFile of a file made once this many more bytes have been read fails (ERROR_READ_FAULT);
+// the reads after it go on from where the file stands, as after a card's passing read error.
+void FailFileReadAfter(uint64_t bytes);
 void LimitFileWrites(uint64_t bytes);
 void SetFileSizeFails(bool fails);              // GetFileSize gives INVALID_FILE_SIZE
+void SetFileMoveFails(bool fails);              // MoveFileW gives FALSE (ERROR_ACCESS_DENIED)
 
 // ---- What the services recorded -----------------------------------------------------------------------
 

@@ -137,6 +137,21 @@ TEST_F(SdDumpTest, DumpFailures) {
   EXPECT_EQ(LogCount("DeInitUpdateEROM err\r\n"), 1u);
 }
 
+// The earlier file goes before the dump takes its name; when the rename then fails, the whole dump just
+// read stays under its partial name, which the message gives, instead of both files being lost.
+TEST_F(SdDumpTest, ADumpThatCannotTakeItsNameIsKeptWhole) {
+  auto gsm = PatternBytes(0x500000, 5);
+  ASSERT_TRUE(Handheld().Write(Area::GSM, gsm.data(), gsm.size()));
+  PutOnSd("gsm.bin", PatternBytes(1000, 6));
+  cesim::SetFileMoveFails(true);
+  int progress = 0;
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_EQ(LogCount("the dump could not take the name \\Storage Card\\gsm.bin; it is kept whole as "
+                     "\\Storage Card\\gsm.bin.partial\r\n"),
+            1u);
+}
+
 TEST_F(SdDumpTest, AShortWriteEndsTheDump) {
   int progress = 0;
   cesim::LimitFileWrites(65536 + 1000);
