@@ -40,13 +40,16 @@ that is cut off leaves FILE as it was.
 Exit codes:
    0  success (and verified, unless --no-verify)
   64  usage error, or nothing to flash (no image; the library's status 901)
-  65  verification failed: an area differs from its image (the area and the first differing offset are shown)
-  66  an image file is missing, unreadable or shorter than its header (checked before anything is sent)
+  65  verification failed: an area differs from its image, or holds less of it (the area and the first
+      differing offset are shown)
+  66  an image file is missing, unreadable or shorter than its header (checked before anything is sent);
+      or it went away or changed after the check, so that its area was not flashed or not verified
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
   70  the library could not be loaded
   73  an output file cannot be created
-  74  the handheld stopped answering during a run (status 102; the library's log says why)
+  74  the handheld stopped answering during a run (status 102; the library's log says why), or did not
+      confirm a format
  130  interrupted (Ctrl-C; 143 for SIGTERM): what the step cut off may have left is said
 On failure the path of the library's log, logfile.txt, is printed.
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo: a whole update of a virtual handheld through the simulated Windows host.
-#   tools/demo.sh [--host-class xp|2000|vista] [--build DIR] [--keep-going]
+#   tools/demo.sh [--host-class xp|2000|vista] [--build DIR]
 # (or `make demo`, with HOST_CLASS=vista in the environment to pick another host class).
 # It builds what it needs, makes sample images, starts the `handheld` program in demo-run/handheld,
 # runs dravik-update against it (format, flash with progress, verify, backup, reboot to IPL) and leaves

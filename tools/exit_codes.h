@@ -7,12 +7,13 @@ namespace dravik_update {
 enum ExitCode : int {
   kExitOk = 0,
   kExitUsage = 64,           // bad command line, or nothing to flash (the library's status 901)
-  kExitVerifyFailed = 65,    // what the handheld holds differs from the image
-  kExitInputFile = 66,       // an image file is missing, unreadable or shorter than its header
+  kExitVerifyFailed = 65,    // what the handheld holds differs from the image, or is shorter
+  kExitInputFile = 66,       // an image file is missing, unreadable or shorter than its header (also when
+                             // that happens after the check, and its area was skipped or not verified)
   kExitDeviceUnavailable = 69,  // no handheld found in time, or it could not be opened (status 101)
   kExitSoftware = 70,        // the library could not be loaded, or answered something impossible
   kExitCantCreate = 73,      // an output file (backup) cannot be created
-  kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102)
+  kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102), or a format
 };
 // An interrupt (SIGINT, SIGTERM) ends the tool with 128 + the signal's number: 130, 143.
 

@@ -118,6 +118,22 @@ int main(int argc, char** argv) {
   InstallInterruptHandler();
   ProgressDisplay ui(ChooseDisplayMode(cl.quiet, cl.plain));
 
+  // The library unscrambles an image only when it is named by the bare name temp0 ... temp4, which it
+  // opens in the working directory; --log-dir moves that directory, and the image would go out as it is.
+  if (!cl.log_dir.empty()) {
+    std::error_code ec_log, ec_cwd;
+    const fs::path log_dir = fs::weakly_canonical(cl.log_dir, ec_log);
+    const fs::path cwd = fs::current_path(ec_cwd);
+    const bool same_dir = !ec_log && !ec_cwd && log_dir == cwd;
+    for (const ImageArgument& img : cl.images) {
+      if (IsScrambledName(img.path) && !same_dir) {
+        ui.Error("error: " + img.path + " is an image the library unscrambles only under that bare name, in the "
+                 "directory it works in; --log-dir " + cl.log_dir + " changes that directory. Run the tool "
+                 "from " + cl.log_dir + ", or leave --log-dir out.");
+        return kExitUsage;
+      }
+    }
+  }
   // Every path the user gave is fixed before the working directory changes.
   for (ImageArgument& img : cl.images) {
     if (!cl.log_dir.empty()) img.path = Absolute(img.path);

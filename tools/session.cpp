@@ -53,6 +53,28 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
 
 std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
 
+struct SkippedJob {
+  std::string file;
+  std::string why;
+};
+
+// The jobs the flash worker passed over, from its lines
+// "ProcessOneJob(): job FeatureID=<id> FileName=<file> skipped: <why>".
+std::vector<SkippedJob> SkippedJobs(const std::vector<std::string>& lines) {
+  const std::string head = "ProcessOneJob(): job FeatureID=";
+  const std::string name = " FileName=";
+  const std::string tail = " skipped: ";
+  std::vector<SkippedJob> out;
+  for (const std::string& line : lines) {
+    if (line.compare(0, head.size(), head) != 0) continue;
+    const size_t at = line.find(name);
+    const size_t end = line.rfind(tail);
+    if (at == std::string::npos || end == std::string::npos || end < at) continue;
+    out.push_back({line.substr(at + name.size(), end - at - name.size()), line.substr(end + tail.size())});
+  }
+  return out;
+}
+
 }  // namespace
 
 uint64_t WaitForFinishedFile(const std::string& path, uint64_t expected) {
@@ -86,12 +108,16 @@ void Session::PrintLogHint() { ui_.Error("the library's log: " + log_.Path()); }
 void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call) {
   const std::string waiting = kWaitingText;
   auto text = [this, waiting, busy_text]() -> std::string {
+    // The link is opened once per call: the search is over for good once the open has ended either way
+    // (on a host older than XP the library goes on to log "OpenComPort(): win2k sent garbage packet"
+    // lines, which are no search).
     bool searching = false;
     for (const std::string& line : log_.LinesSinceMark()) {
       if (line.find("OpenComPort(): sucessful") != std::string::npos ||
           line.find("OpenComPort(): Fail") != std::string::npos) {
-        searching = false;
-      } else if (line.compare(0, 13, "OpenComPort()") == 0 || line.find("IsWinVerVista") != std::string::npos) {
+        return busy_text;
+      }
+      if (line.compare(0, 13, "OpenComPort()") == 0 || line.find("IsWinVerVista") != std::string::npos) {
         searching = true;
       }
     }
@@ -170,8 +196,13 @@ int Session::OpenFailed() {
 
 int Session::RunIncomplete(const std::string& what, const std::string& note) {
   if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
-  ui_.Error("error: the handheld stopped answering during the " + what +
-            "; the library ended the run before it completed (status 102).");
+  return StoppedAnswering("error: the handheld stopped answering during the " + what +
+                              "; the library ended the run before it completed (status 102).",
+                          note);
+}
+
+int Session::StoppedAnswering(const std::string& headline, const std::string& note) {
+  ui_.Error(headline);
   // The lines the library wrote last say why (the progress polls excepted).
   std::vector<std::string> why;
   for (const std::string& line : log_.LinesSinceMark()) {
@@ -244,7 +275,10 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
     std::fclose(f);
   }
   std::remove(tmp.c_str());
-  *check = CompareArea(image, stored, std::min<uint64_t>(stored.size(), image.payload_size));
+  // A backup type of a fixed size may cover only the start of a longer image; the others read back what
+  // the handheld says it holds, and holding less than was flashed is a failed check, not a shorter one.
+  const uint64_t covered = fixed ? std::min<uint64_t>(fixed, image.payload_size) : image.payload_size;
+  *check = CompareArea(image, stored, covered);
   if (stored.size() < image.payload_size && check->checked && check->matches) {
     check->note = "the backup of " + image.area + " holds " + FormatCount(stored.size()) + " of the image's " +
                   FormatCount(image.payload_size) + " bytes";
@@ -324,12 +358,18 @@ int Session::Flash(const FlashRequest& req) {
                  });
     if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
     format_note = "format type " + std::to_string(req.format_type) + " done";
+    if (saved && log_.SinceMarkContains("ReadBackup(): Open File")) {
+      ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
+      PrintLogHint();
+      return kExitCantCreate;
+    }
+    // The format call reports nothing: only the library's log says whether the handheld confirmed it.
+    if (!log_.SinceMarkContains("SendFormatDisk(): receive format ok")) {
+      return StoppedAnswering("error: the handheld did not report the format (type " +
+                                  std::to_string(req.format_type) + ") done; nothing was flashed.",
+                              saved ? saved->NotWritten() : "");
+    }
     if (saved) {
-      if (log_.SinceMarkContains("ReadBackup(): Open File")) {
-        ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
-        PrintLogHint();
-        return kExitCantCreate;
-      }
       // The format call returns once its read-back has ended and the file is closed.
       std::error_code ec;
       uint64_t size = fs::file_size(saved->WorkingPath(), ec);
@@ -390,6 +430,7 @@ int Session::Flash(const FlashRequest& req) {
   if (end == RunEnd::Incomplete) return RunIncomplete("flashing run");
   SetInterruptNote(kCheckInterrupted);
   WaitForWorkerEnd();
+  const std::vector<SkippedJob> skipped = SkippedJobs(log_.LinesSinceMark());
   ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
            FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
 
@@ -429,10 +470,21 @@ int Session::Flash(const FlashRequest& req) {
   SetInterruptNote(nullptr);
 
   bool failed = false;
+  bool input_failed = false;
   ui_.Result("summary");
   for (const CheckedImage& img : req.images) {
     ui_.Result("  " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
                FormatCount(img.payload_size) + " bytes from " + img.arg.path);
+  }
+  // The run completes even when the library skipped a job (its file went or shrank after it was
+  // checked): that area keeps what it held before.
+  for (const SkippedJob& job : skipped) {
+    input_failed = true;
+    std::string area = "an area";
+    for (const CheckedImage& img : req.images) {
+      if (img.arg.path == job.file) area = img.area;
+    }
+    ui_.Error("error: " + area + " was not flashed: the library skipped " + job.file + " (" + job.why + ")");
   }
   if (!format_note.empty()) ui_.Result("  " + format_note);
   if (mode == VerifyMode::None) ui_.Result("  not verified (--no-verify)");
@@ -440,15 +492,18 @@ int Session::Flash(const FlashRequest& req) {
     if (c.checked && !c.matches) {
       failed = true;
       ui_.Error("verification failed: " + DescribeCheck(c));
+    } else if (c.image_unreadable) {
+      input_failed = true;
+      ui_.Error("error: " + DescribeCheck(c));
     } else {
       ui_.Result("  " + DescribeCheck(c));
     }
   }
   if (!backup_note.empty()) ui_.Result("  " + backup_note);
   ui_.Result("  the handheld was sent back to IPL mode");
-  if (failed) {
+  if (failed || input_failed) {
     PrintLogHint();
-    return kExitVerifyFailed;
+    return failed ? kExitVerifyFailed : kExitInputFile;
   }
   ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
   return kExitOk;

@@ -52,6 +52,8 @@ class Session {
   int OpenFailed();
   // The run ended with status 102: what stopped it, as the log says; `note` adds what became of a file.
   int RunIncomplete(const std::string& what, const std::string& note = "");
+  // The handheld stopped answering: the headline, the library's last lines, the advice and the log path.
+  int StoppedAnswering(const std::string& headline, const std::string& note);
   void PrintLogHint();
   std::string Text(void (*query)(ClientResult*));
   bool ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code);

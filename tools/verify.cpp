@@ -23,10 +23,12 @@ AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& sto
   AreaCheck check;
   check.area = image.area;
   check.image = image.arg.path;
+  check.header_len = static_cast<uint64_t>(image.arg.header_len);
   std::vector<uint8_t> expected;
   std::string error;
   if (!ReadExpectedPayload(image, &expected, &error)) {
     check.note = error;
+    check.image_unreadable = true;
     return check;
   }
   if (covered < expected.size()) {
@@ -89,6 +91,10 @@ std::string DescribeCheck(const AreaCheck& c) {
   std::snprintf(off, sizeof off, "0x%llx (%s)", static_cast<unsigned long long>(c.first_difference),
                 FormatCount(c.first_difference).c_str());
   std::string s = c.area + " differs from " + c.image + " at offset " + off;
+  if (c.header_len > 0) {
+    std::snprintf(off, sizeof off, "0x%llx", static_cast<unsigned long long>(c.first_difference + c.header_len));
+    s += std::string(" of the area (file offset ") + off + ", after the header)";
+  }
   if (c.first_difference == c.stored_length && c.stored_length < c.compared) {
     s += ": the handheld holds only " + FormatCount(c.stored_length) + " of its " + FormatCount(c.compared) + " bytes";
   }

@@ -13,7 +13,9 @@ namespace dravik_update {
 struct AreaCheck {
   std::string area;
   std::string image;     // file the area was flashed from
-  bool checked = false;  // false: nothing could read the area back (reason in `note`)
+  bool checked = false;  // false: nothing could read the area back, or the image (reason in `note`)
+  bool image_unreadable = false;  // the image file could not be read again to compare with
+  uint64_t header_len = 0;        // of the image file: a payload offset plus this is the file offset
   bool matches = false;
   uint64_t first_difference = 0;
   uint64_t compared = 0;

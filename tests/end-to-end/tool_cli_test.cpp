@@ -27,6 +27,12 @@ constexpr const char* kInterfacePath =
 
 bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
+// A frame from the host that carries the command code.
+bool IsCommand(const handheld::WireEvent& e, const char* code) {
+  return e.kind == handheld::WireEvent::Kind::Frame && e.direction == handheld::WireEvent::Direction::HostToDevice &&
+         e.bytes.size() >= 8 && std::string(e.bytes.begin(), e.bytes.begin() + 8) == code;
+}
+
 class ToolEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override { handheld_ = std::make_unique<handheld::VirtualHandheld>(device_dir_.path()); }
@@ -265,6 +271,71 @@ TEST_F(ToolEndToEnd, DifferingAreaFailsVerificationWithAreaAndOffset) {
   EXPECT_EQ(PatternBytes(10000, 8), handheld_->GetStorage().Read(Area::EXTROM));
 }
 
+// A handheld that announces less than was flashed into an area fails the read-back check: the part it
+// does send matching is no proof that the rest is there.
+TEST_F(ToolEndToEnd, ReadBackShorterThanTheImageFailsVerification) {
+  ServeHandheld();
+  const std::string ipl = Image("ipl.nb0", PatternBytes(5000, 15));
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (!IsCommand(e, "FF112260")) return;
+    const Bytes kept = handheld_->GetStorage().Read(Area::IPL);
+    handheld_->GetStorage().Write(Area::IPL, kept.data(), 1000);
+  });
+  ToolRun run = Run({"--ipl", ipl}, /*with_handheld_dir=*/false);
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(65, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "verification failed: IPL differs from " + ipl + " at offset 0x3e8 (1,000): the "
+                                "handheld holds only 1,000 of its 5,000 bytes"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.out, "done: every area checked holds its image")) << run.out;
+}
+
+// An image that goes away after the tool checked it: the library skips its job and still completes the
+// run, so the tool must say the area was not flashed and not end in success.
+TEST_F(ToolEndToEnd, ImageGoneBeforeTheRunIsReportedAsNotFlashed) {
+  ServeHandheld();
+  const std::string eboot = Image("eboot.nb0", PatternBytes(393216, 16));
+  const std::string ext = Image("ext.bin", PatternBytes(4000, 17));
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112253")) std::filesystem::remove(ext);
+  });
+  ToolRun run = Run({"--eboot", eboot, "--extrom", ext, "--format", "0"});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(66, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "error: EXTROM was not flashed: the library skipped " + ext)) << run.err;
+  EXPECT_TRUE(Contains(run.out, "EBOOT (" + eboot + "): verified")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "EXTROM (" + ext + "): not verified")) << run.err;
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EXTROM).empty());
+}
+
+// The format export reports nothing; a format the handheld never confirmed is not "done", and nothing
+// is flashed after it.
+TEST_F(ToolEndToEnd, FormatThatIsNeverConfirmedExits74AndFlashesNothing) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.vanish_after_frames = 1;
+  handheld_->SetFaults(plan);
+  ToolRun run = Run({"--eboot", Image("eboot.nb0", PatternBytes(393216, 18)), "--format", "0"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the handheld did not report the format (type 0) done; nothing was flashed"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.out + run.err, "format type 0 done")) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the library's log: ")) << run.err;
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EBOOT).empty());
+}
+
+// On a host older than XP the library logs its priming packet after the open: that is no search for
+// the handheld, and --wait must not end a format that is running.
+TEST_F(ToolEndToEnd, WaitDoesNotCutAFormatShortOnAnOlderHost) {
+  WriteHost(handheld_->StartPty(), 5, 0);
+  handheld::FaultPlan plan;
+  plan.completion_delay_ms = 2500;
+  handheld_->SetFaults(plan);
+  ToolRun run = Run({"--ipl", Image("ipl.nb0", PatternBytes(3000, 19)), "--format", "0", "--wait", "1"});
+  EXPECT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "format type 0 done")) << run.out;
+}
+
 TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
   ServeHandheld();
   handheld::FaultPlan plan;
@@ -336,6 +407,17 @@ TEST_F(ToolEndToEnd, LogDirHoldsTheLogAndRelativePathsStillWork) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
   EXPECT_EQ(65536u, std::filesystem::file_size(dir_.File("ffs.bin")));
   EXPECT_EQ(PatternBytes(3000, 14), handheld_->GetStorage().Read(Area::GSM));
+}
+
+// A scrambled image is taken by its bare name from the library's working directory, which --log-dir
+// moves: refused before anything is sent, rather than flashed unscrambled.
+TEST_F(ToolEndToEnd, ScrambledImageNameWithLogDirIsAUsageError) {
+  ServeHandheld();
+  Image("temp2", PatternBytes(3000, 20));
+  ToolRun run = Run({"--log-dir", "logs", "--extrom", "temp2"});
+  EXPECT_EQ(64, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "temp2 is an image the library unscrambles only under that bare name")) << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
 }
 
 TEST_F(ToolEndToEnd, FormatBackupThatCannotBeCreatedExits73BeforeAnythingIsSent) {

@@ -258,6 +258,21 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
   Bytes bad = file;
   bad[17] = static_cast<uint8_t>(~bad[17]);
   EXPECT_EQ("EXTROM differs from " + img.arg.path + " at offset 0x11 (17)", DescribeCheck(CompareArea(img, bad, 5000)));
+
+  // Behind a header, the file offset to look up is given too.
+  img.arg.header_len = 100;
+  img.payload_size = 4900;
+  Bytes payload(file.begin() + 100, file.end());
+  payload[0x20] = static_cast<uint8_t>(~payload[0x20]);
+  EXPECT_EQ("EXTROM differs from " + img.arg.path + " at offset 0x20 (32) of the area (file offset 0x84, after "
+            "the header)",
+            DescribeCheck(CompareArea(img, payload, 4900)));
+
+  // An image that can no longer be read is not a check that passed.
+  std::filesystem::remove(img.arg.path);
+  AreaCheck gone = CompareArea(img, payload, 4900);
+  EXPECT_FALSE(gone.checked);
+  EXPECT_TRUE(gone.image_unreadable);
 }
 
 TEST(ToolVerify, BackupTypesCoverTheirAreas) {
