@@ -67,6 +67,9 @@ struct Service {
   bool refuses_controls = false;   // ControlService/StartServiceA fail
   bool can_open = true;            // OpenServiceA fails when false
   bool status_query_fails = false;
+  // N > 0: QueryServiceStatus succeeds N more times, then fails from then on: the host counts it down
+  // and sets status_query_fails when it reaches 0. 0: no such limit.
+  uint32_t status_query_fails_after = 0;
 };
 
 struct Window {
@@ -96,6 +99,8 @@ struct HostProfile {
   std::vector<Process> processes;
   bool scm_available = true;
   bool version_query_fails = false;           // GetVersionExA fails
+  bool enum_processes_fails = false;          // EnumProcesses (PSAPI) fails
+  bool process_snapshot_fails = false;        // CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS) fails
   std::set<std::string> missing_libraries;    // "cfgmgr32", "PSAPI.DLL", "Kernel32.DLL" (case-insensitive)
   std::set<std::string> missing_entry_points; // "CM_Open_DevNode_Key", "EnumProcesses", ...
 };

@@ -233,6 +233,8 @@ struct Reader {
       else if (key == "windows_directory") { p->windows_directory = v; ok = true; }
       else if (key == "scm_available") ok = ParseBool(v, &p->scm_available);
       else if (key == "version_query_fails") ok = ParseBool(v, &p->version_query_fails);
+      else if (key == "enum_processes_fails") ok = ParseBool(v, &p->enum_processes_fails);
+      else if (key == "process_snapshot_fails") ok = ParseBool(v, &p->process_snapshot_fails);
       else known = false;
     } else if (kind == "libraries") {
       if (key == "missing") { p->missing_libraries = ParseList(v); ok = true; }
@@ -273,6 +275,7 @@ struct Reader {
       else if (key == "refuses_controls") ok = ParseBool(v, &s.refuses_controls);
       else if (key == "can_open") ok = ParseBool(v, &s.can_open);
       else if (key == "status_query_fails") ok = ParseBool(v, &s.status_query_fails);
+      else if (key == "status_query_fails_after") ok = ParseU32(v, &s.status_query_fails_after);
       else known = false;
     } else if (kind == "window") {
       Window& w = p->windows.back();
@@ -397,6 +400,8 @@ bool SaveHostProfileFile(const std::string& path, const HostProfile& p, std::str
   kv("windows_directory", p.windows_directory);
   flag("scm_available", p.scm_available);
   flag("version_query_fails", p.version_query_fails);
+  flag("enum_processes_fails", p.enum_processes_fails);
+  flag("process_snapshot_fails", p.process_snapshot_fails);
   o << "\n[libraries]\n";
   kv("missing", FormatList(p.missing_libraries));
   kv("missing_entry_points", FormatList(p.missing_entry_points));
@@ -442,6 +447,7 @@ bool SaveHostProfileFile(const std::string& path, const HostProfile& p, std::str
     flag("refuses_controls", s.refuses_controls);
     flag("can_open", s.can_open);
     flag("status_query_fails", s.status_query_fails);
+    num("status_query_fails_after", s.status_query_fails_after);
   }
   for (size_t i = 0; i < p.windows.size(); ++i) {
     const Window& w = p.windows[i];

@@ -103,6 +103,7 @@ BOOL WINAPI SimEnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
   std::vector<DWORD> ids{0};
   {
     std::lock_guard<std::recursive_mutex> lock(HostStateMutex());
+    if (CurrentHostProfile().enum_processes_fails) return Fail(ERROR_ACCESS_DENIED);
     for (const Process& p : CurrentHostProfile().processes) {
       if (p.pid != 0) ids.push_back(p.pid);
     }
@@ -170,6 +171,10 @@ HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     std::lock_guard<std::recursive_mutex> lock(HostStateMutex());
     const HostProfile& profile = CurrentHostProfile();
     if (dwFlags & TH32CS_SNAPPROCESS) {
+      if (profile.process_snapshot_fails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+      }
       if (profile.platform_id == VER_PLATFORM_WIN32_NT) snap->entries.push_back({0, "[System Process]"});
       for (const Process& p : profile.processes) {
         if (p.pid != 0) snap->entries.push_back({p.pid, p.exe});

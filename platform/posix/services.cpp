@@ -141,6 +141,8 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
   if (!s) return FALSE;
   if (lpServiceStatus == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (s->status_query_fails) return Fail(ERROR_ACCESS_DENIED);
+  // The last query the limit allows still succeeds; the ones after it fail.
+  if (s->status_query_fails_after > 0 && --s->status_query_fails_after == 0) s->status_query_fails = true;
   FillStatus(*s, lpServiceStatus);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -61,8 +61,23 @@ class SyncControlTest : public ::testing::Test {
   SyncControlTest() : cwd_(dir_.path()) { w32sim::SetClockScale(100); }
   ~SyncControlTest() override { w32sim::SetClockScale(1); }
 
+  // Every handle and library an operation takes is released before it returns, whichever way it
+  // leaves. Nothing here closes a handle an operation left open, so a leak anywhere in a test shows.
+  void TearDown() override {
+    for (const char* kind : {"scm", "service", "process", "snapshot", "module"}) {
+      EXPECT_EQ(0, w32sim::OpenSimulatedHandles(kind)) << kind;
+    }
+    size_t loads = 0, frees = 0;
+    for (const std::string& event : Libraries()) {
+      if (event.rfind("LOAD ", 0) == 0) ++loads;
+      if (event.rfind("FREE ", 0) == 0) ++frees;
+    }
+    EXPECT_EQ(loads, frees);
+  }
+
   std::string Log() const { return ReadFileText(dir_.File("logfile.txt")); }
   const std::vector<std::string>& Events() const { return w32sim::CurrentHostRecord().service_events; }
+  const std::vector<std::string>& Libraries() const { return w32sim::CurrentHostRecord().library_events; }
 
   TempDir dir_;
   ScopedChdir cwd_;
@@ -174,6 +189,73 @@ TEST_F(SyncControlTest, StopThatCompletesWithinTheWaitSucceeds) {
   // Polling stops at the first query that shows the state: after about 4 s, not 11.
   EXPECT_GE(elapsed, 3500u);
   EXPECT_LT(elapsed, 9000u);
+}
+
+TEST_F(SyncControlTest, SlowStartTimesOutAfterElevenSeconds) {
+  w32sim::HostProfile profile;
+  w32sim::Service slow = MakeService("WcesComm", SERVICE_STOPPED);
+  slow.start_ms = 20000;
+  profile.services = {slow};
+  w32sim::SetHostProfile(profile);
+
+  const uint64_t start = w32sim::VirtualMilliseconds();
+  EXPECT_EQ(0, ControlServiceByName("START", "WcesComm"));
+  const uint64_t elapsed = w32sim::VirtualMilliseconds() - start;
+  EXPECT_GE(elapsed, 11000u);
+  EXPECT_LT(elapsed, 19000u);  // well before the service would have started
+  EXPECT_EQ(SERVICE_START_PENDING, Query("WcesComm").state);
+  EXPECT_EQ((std::vector<std::string>{"CONFIG WcesComm start=2", "START WcesComm"}), Events());
+}
+
+TEST_F(SyncControlTest, RefusedStartsGiveZeroAtOnce) {
+  // A service that refuses the start is still re-enabled first.
+  w32sim::HostProfile profile;
+  w32sim::Service refusing = MakeService("WcesComm", SERVICE_STOPPED);
+  refusing.start_type = SERVICE_DISABLED;
+  refusing.refuses_controls = true;
+  profile.services = {refusing};
+  w32sim::SetHostProfile(profile);
+
+  uint64_t start = w32sim::VirtualMilliseconds();
+  EXPECT_EQ(0, ControlServiceByName("START", "WcesComm"));
+  EXPECT_LT(w32sim::VirtualMilliseconds() - start, 1000u);
+  EXPECT_EQ(SERVICE_STOPPED, Query("WcesComm").state);
+  EXPECT_EQ(SERVICE_AUTO_START, Query("WcesComm").start_type);
+  EXPECT_EQ((std::vector<std::string>{"CONFIG WcesComm start=2", "START WcesComm"}), Events());
+
+  // A disabled service whose configuration has no service type cannot be re-enabled, so the platform
+  // refuses to start it; its configuration is not touched.
+  w32sim::Service stuck = MakeService("WcesComm", SERVICE_STOPPED);
+  stuck.start_type = SERVICE_DISABLED;
+  stuck.service_type = 0;
+  profile.services = {stuck};
+  w32sim::SetHostProfile(profile);
+
+  start = w32sim::VirtualMilliseconds();
+  EXPECT_EQ(0, ControlServiceByName("START", "WcesComm"));
+  EXPECT_LT(w32sim::VirtualMilliseconds() - start, 1000u);
+  EXPECT_EQ(SERVICE_STOPPED, Query("WcesComm").state);
+  EXPECT_EQ(SERVICE_DISABLED, Query("WcesComm").start_type);
+  EXPECT_EQ(std::vector<std::string>{"START WcesComm"}, Events());
+}
+
+TEST_F(SyncControlTest, StatusQueryFailingDuringTheWaitEndsItEarly) {
+  // The first query (before the request) and two polls succeed; the third poll fails.
+  w32sim::HostProfile profile;
+  w32sim::Service s = MakeService("WcesComm", SERVICE_RUNNING);
+  s.stop_ms = 20000;
+  s.status_query_fails_after = 3;
+  profile.services = {s};
+  w32sim::SetHostProfile(profile);
+
+  const uint64_t start = w32sim::VirtualMilliseconds();
+  EXPECT_EQ(0, ControlServiceByName("STOP", "WcesComm"));
+  const uint64_t elapsed = w32sim::VirtualMilliseconds() - start;
+  EXPECT_GE(elapsed, 3000u);  // 1 s before the first poll, 1 s between polls
+  EXPECT_LT(elapsed, 9000u);  // not the whole 11 s
+  // The stop still disables the service.
+  EXPECT_EQ(SERVICE_DISABLED, Query("WcesComm").start_type);
+  EXPECT_EQ((std::vector<std::string>{"STOP WcesComm", "CONFIG WcesComm start=4"}), Events());
 }
 
 TEST_F(SyncControlTest, RefusedOrUnreachableServicesGiveZero) {
@@ -356,10 +438,12 @@ TEST_F(SyncControlTest, NameLengthAndVersionChecks) {
   EXPECT_EQ(0, TerminateNamedProcess(""));
   EXPECT_EQ(2u, CountOf(Log(), "Terminate process length error \r\n"));
   EXPECT_TRUE(w32sim::CurrentHostRecord().terminated_pids.empty());
+  EXPECT_TRUE(Libraries().empty());  // refused before anything is enumerated
 
   // 260 characters is still a name that is looked for.
   EXPECT_EQ(0, TerminateNamedProcess(std::string(260, 'b').c_str()));
   EXPECT_EQ(2u, CountOf(Log(), "Terminate process length error \r\n"));
+  EXPECT_EQ((std::vector<std::string>{"LOAD PSAPI.DLL", "FREE PSAPI.DLL"}), Libraries());
 
   profile.platform_id = 3;
   w32sim::SetHostProfile(profile);
@@ -389,13 +473,16 @@ TEST_F(SyncControlTest, NineXFailuresAreLogged) {
   profile.processes[0].can_open = false;
   w32sim::SetHostProfile(profile);
   EXPECT_EQ(0, TerminateNamedProcess("wcescomm.exe"));
-  EXPECT_EQ(1u, CountOf(Log(), "Unable to open process, "));
+  // The platform error (access denied) follows the text; the entry's own line feed adds an empty line.
+  std::string expected = "Unable to open process, 5 \r\n\r\n";
+  EXPECT_EQ(expected, Log());
 
   profile.processes[0].can_open = true;
   profile.processes[0].terminable = false;
   w32sim::SetHostProfile(profile);
   EXPECT_EQ(0, TerminateNamedProcess("wcescomm.exe"));
-  EXPECT_EQ(1u, CountOf(Log(), "Cannot terminate process, "));
+  expected += "Cannot terminate process, 5 \r\n\r\n";
+  EXPECT_EQ(expected, Log());
 
   profile.processes[0].terminable = true;
   profile.processes.insert(profile.processes.begin(), MakeProcess(3, "KERNEL32.DLL"));
@@ -413,6 +500,35 @@ TEST_F(SyncControlTest, NineXFailuresAreLogged) {
   EXPECT_EQ(0, TerminateNamedProcess("wcescomm.exe"));
   EXPECT_EQ(1u, CountOf(Log(), "Do not find Kernel32.DLL \r\n"));
   EXPECT_TRUE(w32sim::CurrentHostRecord().terminated_pids.empty());
+}
+
+TEST_F(SyncControlTest, NtFailsWhenTheProcessIdsCannotBeEnumerated) {
+  w32sim::HostProfile profile;
+  profile.processes = {MakeProcess(9, "wcesmgr.exe")};
+  profile.enum_processes_fails = true;
+  w32sim::SetHostProfile(profile);
+
+  EXPECT_EQ(0, TerminateNamedProcess("wcesmgr.exe"));
+  EXPECT_TRUE(w32sim::CurrentHostRecord().terminated_pids.empty());
+  EXPECT_EQ((std::vector<std::string>{"LOAD PSAPI.DLL", "FREE PSAPI.DLL"}), Libraries());
+  EXPECT_TRUE(Log().empty());
+
+  // The same host with a working enumeration: the process is found.
+  profile.enum_processes_fails = false;
+  w32sim::SetHostProfile(profile);
+  EXPECT_EQ(1, TerminateNamedProcess("wcesmgr.exe"));
+  EXPECT_EQ(std::vector<uint32_t>{9}, w32sim::CurrentHostRecord().terminated_pids);
+}
+
+TEST_F(SyncControlTest, NineXFailsWhenTheProcessSnapshotIsInvalid) {
+  w32sim::HostProfile profile = SyncDesktop(VER_PLATFORM_WIN32_WINDOWS);
+  profile.process_snapshot_fails = true;
+  w32sim::SetHostProfile(profile);
+
+  EXPECT_EQ(0, TerminateNamedProcess("wcescomm.exe"));
+  EXPECT_EQ("Do not get a handle snapshot \r\n\r\n", Log());
+  EXPECT_TRUE(w32sim::CurrentHostRecord().terminated_pids.empty());
+  EXPECT_EQ((std::vector<std::string>{"LOAD Kernel32.DLL", "FREE Kernel32.DLL"}), Libraries());
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ void ExpectSameProfile(const HostProfile& a, const HostProfile& b) {
   EXPECT_EQ(a.windows_directory, b.windows_directory);
   EXPECT_EQ(a.scm_available, b.scm_available);
   EXPECT_EQ(a.version_query_fails, b.version_query_fails);
+  EXPECT_EQ(a.enum_processes_fails, b.enum_processes_fails);
+  EXPECT_EQ(a.process_snapshot_fails, b.process_snapshot_fails);
   EXPECT_EQ(a.missing_libraries, b.missing_libraries);
   EXPECT_EQ(a.missing_entry_points, b.missing_entry_points);
   ASSERT_EQ(a.ports.size(), b.ports.size());
@@ -74,6 +76,7 @@ void ExpectSameProfile(const HostProfile& a, const HostProfile& b) {
     EXPECT_EQ(x.refuses_controls, y.refuses_controls);
     EXPECT_EQ(x.can_open, y.can_open);
     EXPECT_EQ(x.status_query_fails, y.status_query_fails);
+    EXPECT_EQ(x.status_query_fails_after, y.status_query_fails_after);
   }
   ASSERT_EQ(a.windows.size(), b.windows.size());
   for (size_t i = 0; i < a.windows.size(); ++i) {
@@ -101,6 +104,8 @@ HostProfile FullProfile() {
   p.windows_directory = "/tmp/win dir/ with spaces ";
   p.scm_available = false;
   p.version_query_fails = true;
+  p.enum_processes_fails = true;
+  p.process_snapshot_fails = true;
   p.missing_libraries = {"PSAPI.DLL", "cfgmgr32"};
   p.missing_entry_points = {"EnumProcesses", "Module32Next"};
   PortDevice a;
@@ -140,6 +145,7 @@ HostProfile FullProfile() {
   s.refuses_controls = true;
   s.can_open = false;
   s.status_query_fails = true;
+  s.status_query_fails_after = 7;
   Service r;
   r.name = "RapiMgr";
   r.service_type = 0;
@@ -250,6 +256,8 @@ TEST(HostProfileFile, MistakesAreReportedWithTheirLine) {
       {"[interface.1]\nclass_guid = {not-a-guid}\n", "bad value"},
       {"[service.X]\nstate = sleeping\n", "bad value"},
       {"[service.X]\nrefuses_controls = maybe\n", "bad value"},
+      {"[service.X]\nstatus_query_fails_after = -1\n", "bad value"},
+      {"[host]\nprocess_snapshot_fails = sometimes\n", "bad value"},
       {"[process.1]\nexe = a.exe\n", "pid other than 0"},
       {"[host]\nwindows_directory = \"abc\\\"\n", "escape"},
       {"[host]\nwindows_directory = \"\\q\"\n", "unknown escape"},
