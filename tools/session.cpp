@@ -357,7 +357,6 @@ int Session::Flash(const FlashRequest& req) {
                    }
                  });
     if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
-    format_note = "format type " + std::to_string(req.format_type) + " done";
     if (saved && log_.SinceMarkContains("ReadBackup(): Open File")) {
       ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
       PrintLogHint();
@@ -369,6 +368,7 @@ int Session::Flash(const FlashRequest& req) {
                                   std::to_string(req.format_type) + ") done; nothing was flashed.",
                               saved ? saved->NotWritten() : "");
     }
+    format_note = "format type " + std::to_string(req.format_type) + " done";
     if (saved) {
       // The format call returns once its read-back has ended and the file is closed.
       std::error_code ec;
