@@ -20,6 +20,14 @@
 #include <ceddk.h>
 #include <pkfuncs.h>
 
+// The platform's version query is an OEM control of this handheld's kernel, which no SDK header names.
+#ifndef IOCTL_HAL_GET_VERSION_EX
+#define IOCTL_HAL_GET_VERSION_EX 0x01012008u
+#endif
+#ifndef IOCTL_HAL_REBOOT
+#define IOCTL_HAL_REBOOT 0x0101003Cu
+#endif
+
 #else  // !_WIN32_WCE: the names, types and constants the device code uses, for platform/ce.
 
 #define WINAPI
@@ -131,6 +139,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 // The file's size (low 32 bits; the high ones through the pointer when given). INVALID_FILE_SIZE with
 // a last error other than NO_ERROR on failure.
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// Writes what the file system still holds of a file out to its medium; FALSE with the last error when
+// it cannot (the card is gone, a write error), after which the file's content on the card is not known.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 // Closes any handle of this layer; FALSE with ERROR_INVALID_HANDLE for an unknown one.
 BOOL WINAPI CloseHandle(HANDLE hObject);
 // Removes a file (not a device, not a directory); FALSE with the last error when it cannot.
