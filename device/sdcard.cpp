@@ -21,9 +21,11 @@ class ImageFile {
   ImageFile& operator=(const ImageFile&) = delete;
   bool ok() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
-  void Close() {
-    if (ok()) CloseHandle(handle_);
+  // False when the handle was open and closing it failed.
+  bool Close() {
+    const bool closed = !ok() || CloseHandle(handle_) != FALSE;
     handle_ = INVALID_HANDLE_VALUE;
+    return closed;
   }
 
  private:
@@ -31,13 +33,17 @@ class ImageFile {
 };
 
 // The file a dump writes: created as "<path>.partial" and given the path's name only once the dump is
-// whole. A dump that fails part way (a key that will not go in, a read of the flash that fails, a full
-// card) removes what it wrote and leaves an earlier file of the path's name as it was, rather than a
-// truncated file that looks like a dump and could be flashed back.
+// whole and on the card. A dump that fails part way (a key that will not go in, a read of the flash that
+// fails, a full card, a flush that fails) removes what it wrote and leaves an earlier file of the path's
+// name as it was, rather than a truncated file that looks like a dump and could be flashed back.
 class DumpFile {
  public:
   explicit DumpFile(LPCWSTR szPath)
-      : path_(szPath), partial_(path_ + TEXT(".partial")), file_(partial_.c_str(), true), created_(file_.ok()) {}
+      : path_(szPath),
+        partial_(path_ + TEXT(".partial")),
+        aside_(path_ + TEXT(".old")),
+        file_(partial_.c_str(), true),
+        created_(file_.ok()) {}
   ~DumpFile() {
     file_.Close();
     if (created_ && !committed_ && !kept_) DeleteFileW(partial_.c_str());
@@ -46,21 +52,39 @@ class DumpFile {
   DumpFile& operator=(const DumpFile&) = delete;
   bool created() const { return created_; }
   HANDLE get() const { return file_.get(); }
-  // The earlier file goes first: a file cannot take a name that is in use. Between the two steps the
-  // dump is complete under its partial name, and it stays there when the rename fails: by then the
-  // earlier file may be gone, and the whole dump just read is the only copy left.
-  bool Commit() {
-    file_.Close();
-    DeleteFileW(path_.c_str());
-    committed_ = MoveFileW(partial_.c_str(), path_.c_str()) != FALSE;
-    kept_ = !committed_;
-    return committed_;
+
+  enum class Result { kCommitted, kNotOnCard, kNameTaken, kEarlierAside };
+
+  // The card's file system may hold the last data and the file's size until the file is flushed and
+  // closed, so the earlier file is not touched before both have succeeded. A file cannot take a name in
+  // use: the earlier file is moved aside first and removed only once the dump has its name; when the dump
+  // cannot take it, the earlier file takes its name back, and the dump stays whole under its partial name.
+  Result Commit() {
+    const bool flushed = FlushFileBuffers(file_.get()) != FALSE;
+    if (!file_.Close() || !flushed) return Result::kNotOnCard;
+    if (MoveFileW(partial_.c_str(), path_.c_str())) return Committed();
+    kept_ = true;
+    // No earlier file, or one that cannot be moved: either way it stays where it is.
+    if (!MoveFileW(path_.c_str(), aside_.c_str())) return Result::kNameTaken;
+    if (MoveFileW(partial_.c_str(), path_.c_str())) {
+      DeleteFileW(aside_.c_str());
+      return Committed();
+    }
+    return MoveFileW(aside_.c_str(), path_.c_str()) ? Result::kNameTaken : Result::kEarlierAside;
   }
   LPCWSTR partial() const { return partial_.c_str(); }
+  LPCWSTR aside() const { return aside_.c_str(); }
 
  private:
+  Result Committed() {
+    committed_ = true;
+    kept_ = false;
+    return Result::kCommitted;
+  }
+
   std::basic_string<WCHAR> path_;
   std::basic_string<WCHAR> partial_;
+  std::basic_string<WCHAR> aside_;
   ImageFile file_;
   bool created_;
   bool committed_ = false;
@@ -129,6 +153,20 @@ bool ReadPiece(const ImageFile& file, BYTE* pBuffer, DWORD dwWant, DWORD nHaveRe
   return *pdwRead > 0;
 }
 
+// Sector transfers of a whole chunk. The layer counts a control that failed with status 0 as done, with
+// the sectors the driver reported (none, when it moved nothing); a chunk whose sectors did not all move is
+// a failed transfer here: a dump would store erased bytes as data, a compare would pass on them, an update
+// would leave sectors unwritten and report success.
+bool ReadChunk(DWORD dwPart, DWORD dwCursor, BYTE* pBuffer, DWORD dwBytes, DWORD* pdwSectors) {
+  return LoaddateByPartWithSectors(dwPart, dwCursor, pBuffer, dwBytes, pdwSectors) &&
+         *pdwSectors >= dwBytes / kSectorSize;
+}
+
+bool WriteChunk(DWORD dwPart, DWORD dwCursor, const BYTE* pBuffer, DWORD dwBytes, DWORD* pdwSectors) {
+  return UpdateByPartWithSectors(dwPart, dwCursor, pBuffer, dwBytes, pdwSectors) &&
+         *pdwSectors >= dwBytes / kSectorSize;
+}
+
 // Flash byte minus file byte at the first difference (a negative one lowered by one, so that it never
 // reads as the failure result -1); 0 when equal.
 int CompareChunks(const BYTE* pFlash, const BYTE* pFile) {
@@ -178,7 +216,7 @@ int RunChunkedUpdate(const ChunkedUpdate& u, LPCWSTR szPath, int* pnProgress) {
       NKDbgPrintfW(TEXT("GSMFFS is here. Skip the first 64k flash\r\n"));
     } else {
       DWORD dwSectors = 0;
-      if (!UpdateByPartWithSectors(u.dwPart, dwCursor, chunk.get(), kChunkSize, &dwSectors)) {
+      if (!WriteChunk(u.dwPart, dwCursor, chunk.get(), kChunkSize, &dwSectors)) {
         NKDbgPrintfW(u.szChunkFail);
         return -1;
       }
@@ -285,7 +323,7 @@ int RunCompare(const Compare& c, LPCWSTR szPath, int* pnProgress) {
       if (bFirst && nGsmFfs == 1) {
         NKDbgPrintfW(TEXT("GSMFFS is here. Skip the first 64k flash\r\n"));
       } else {
-        if (!LoaddateByPartWithSectors(c.dwPart, dwCursor, flash.get(), kChunkSize, &dwSectors)) {
+        if (!ReadChunk(c.dwPart, dwCursor, flash.get(), kChunkSize, &dwSectors)) {
           NKDbgPrintfW(c.szChunkFail);
           return -1;
         }
@@ -297,7 +335,7 @@ int RunCompare(const Compare& c, LPCWSTR szPath, int* pnProgress) {
         }
       }
     } else {
-      if (!LoaddateByPartWithSectors(c.dwPart, dwCursor, flash.get(), kChunkSize, &dwSectors)) {
+      if (!ReadChunk(c.dwPart, dwCursor, flash.get(), kChunkSize, &dwSectors)) {
         NKDbgPrintfW(c.szChunkFail);
         return -1;
       }
@@ -368,6 +406,12 @@ bool QueryEromSize(DWORD* pdwTotal) {
     return false;
   }
   CloseHandle(hDisk);
+  // A partition of no sectors (not formatted, or a query that failed with status 0 and filled nothing in)
+  // would give an empty dump that replaces a good earlier one.
+  if (info.dwSectors == 0) {
+    NKDbgPrintfW(TEXT("%s:FL_IOCTL_GET_INFO reports no sectors, nothing to dump\r\n"), TEXT("DumpEROMtoSD"));
+    return false;
+  }
   *pdwTotal = info.dwSectors * kSectorSize;
   return true;
 }
@@ -395,7 +439,7 @@ int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize,
     DWORD dwPiece = nFileSize - nHaveRead < kChunkSize ? nFileSize - nHaveRead : kChunkSize;
     memset(chunk.get(), 0xFF, kChunkSize);
     DWORD dwSectors = 0;
-    if (!LoaddateByPartWithSectors(d.dwPart, dwCursor, chunk.get(), dwPiece, &dwSectors)) {
+    if (!ReadChunk(d.dwPart, dwCursor, chunk.get(), dwPiece, &dwSectors)) {
       NKDbgPrintfW(d.szChunkFail);
       return -1;
     }
@@ -411,11 +455,21 @@ int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize,
     NKDbgPrintfW(d.szReleaseFail);
     return -1;
   }
-  if (!file.Commit()) {
-    NKDbgPrintfW(TEXT("the dump could not take the name %s; it is kept whole as %s\r\n"), szPath, file.partial());
-    return -1;
+  switch (file.Commit()) {
+    case DumpFile::Result::kCommitted:
+      return 0;
+    case DumpFile::Result::kNotOnCard:
+      NKDbgPrintfW(TEXT("the dump could not be written out to the card; %s is left as it was\r\n"), szPath);
+      return -1;
+    case DumpFile::Result::kNameTaken:
+      NKDbgPrintfW(TEXT("the dump could not take the name %s; it is kept whole as %s\r\n"), szPath, file.partial());
+      return -1;
+    case DumpFile::Result::kEarlierAside:
+      NKDbgPrintfW(TEXT("the dump could not take the name %s; it is kept whole as %s, the earlier file as %s\r\n"),
+                   szPath, file.partial(), file.aside());
+      return -1;
   }
-  return 0;
+  return -1;
 }
 
 }  // namespace
@@ -521,7 +575,7 @@ int BackupGsmFFS(void) {
   }
   memset(chunk.get(), 0xFF, kChunkSize);
   DWORD dwSectors = 0;
-  if (!LoaddateByPartWithSectors(1, 0, chunk.get(), kChunkSize, &dwSectors)) {
+  if (!ReadChunk(1, 0, chunk.get(), kChunkSize, &dwSectors)) {
     NKDbgPrintfW(TEXT("GetGsmFFS err\r\n"));
     return -1;
   }

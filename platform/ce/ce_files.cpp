@@ -1,4 +1,4 @@
-// Files and devices: CreateFileW, ReadFile, WriteFile, GetFileSize, CloseHandle, DeleteFileW, MoveFileW,
+// Files and devices: CreateFileW, ReadFile, WriteFile, GetFileSize, FlushFileBuffers, CloseHandle, DeleteFileW, MoveFileW,
 // DeviceIoControl.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -178,7 +178,11 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     return name != nullptr && DeviceOf(name) == 0 ? HostPath(name) : std::string();
   };
   const std::string from = host(lpExistingFileName), to = host(lpNewFileName);
-  if (internal::Get().move_fails) {
+  auto& s = internal::Get();
+  if (s.move_skip > 0) {
+    --s.move_skip;
+  } else if (s.move_times != 0) {
+    if (s.move_times > 0) --s.move_times;
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -273,6 +277,20 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
   SetLastError(NO_ERROR);
   return static_cast<DWORD>(size);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  using namespace cesim;
+  HandleEntry* entry = internal::FindHandle(hFile);
+  if (entry == nullptr || entry->kind != HandleKind::File) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (internal::Get().flush_fails) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

@@ -127,7 +127,8 @@ void ResetSimulation() {
   s.bytes_read = 0;
   s.read_fault_at = UINT64_MAX;
   s.size_fails = false;
-  s.move_fails = false;
+  s.move_skip = s.move_times = 0;
+  s.flush_fails = false;
   s.debug.clear();
   s.echo = true;
   s.boxes.clear();
@@ -168,7 +169,11 @@ void ShortenFileReads(uint32_t bytes_per_read) { Get().read_piece = bytes_per_re
 void FailFileReadAfter(uint64_t bytes) { Get().read_fault_at = Get().bytes_read + bytes; }
 void LimitFileWrites(uint64_t bytes) { Get().write_budget = bytes; }
 void SetFileSizeFails(bool fails) { Get().size_fails = fails; }
-void SetFileMoveFails(bool fails) { Get().move_fails = fails; }
+void FailFileMoves(int skip, int times) {
+  Get().move_skip = skip;
+  Get().move_times = times;
+}
+void SetFileFlushFails(bool fails) { Get().flush_fails = fails; }
 
 std::string DebugOutput() { return Get().debug; }
 void ClearDebugOutput() { Get().debug.clear(); }

@@ -57,7 +57,9 @@ struct State {
   uint64_t read_fault_at = UINT64_MAX;    // the next ReadFile once this many bytes are read fails
   uint64_t write_budget = UINT64_MAX;
   bool size_fails = false;
-  bool move_fails = false;
+  int move_skip = 0;   // MoveFileW: this many go through, then move_times fail (-1: all that follow)
+  int move_times = 0;
+  bool flush_fails = false;
 
   std::string debug;
   bool echo = true;

@@ -52,7 +52,9 @@ void ShortenFileReads(uint32_t bytes_per_read);
 void FailFileReadAfter(uint64_t bytes);
 void LimitFileWrites(uint64_t bytes);
 void SetFileSizeFails(bool fails);              // GetFileSize gives INVALID_FILE_SIZE
-void SetFileMoveFails(bool fails);              // MoveFileW gives FALSE (ERROR_ACCESS_DENIED)
+// MoveFileW gives FALSE (ERROR_ACCESS_DENIED) after `skip` good moves, `times` times (-1: always).
+void FailFileMoves(int skip = 0, int times = -1);
+void SetFileFlushFails(bool fails);             // FlushFileBuffers gives FALSE (ERROR_WRITE_FAULT)
 
 // ---- What the services recorded -----------------------------------------------------------------------
 

@@ -43,6 +43,7 @@ class DeviceTest : public ::testing::Test {
     testing_support::WriteFileBytes(SdHost(name), bytes);
   }
   bool OnSd(const std::string& name) { return std::filesystem::exists(SdHost(name)); }
+  bool DeleteSd(const std::string& name) { return std::filesystem::remove(SdHost(name)); }
   std::vector<uint8_t> FromSd(const std::string& name) { return testing_support::ReadFileBytes(SdHost(name)); }
 
   // Controls the driver saw, of one code (and operation byte, when given).

@@ -151,6 +151,13 @@ TEST_F(SdCompareTest, AFailedFlashReadEndsWithMinusOneAfterMatchingChunks) {
   cesim::FailControl(fd::kReadSectors, 8, -1, 2, 1);
   EXPECT_EQ(CmpGSMFFS(Sd("img.bin").c_str()), -1);
   EXPECT_EQ(LogCount("CmpGSMFFS err\r\n"), 1u);
+  // A read that fails with status 0 moved nothing; against an image of erased bytes it would compare equal.
+  const std::vector<uint8_t> erased(65536, 0xFF);
+  Flash(Area::OS, PatternBytes(65536, 9));
+  PutOnSd("erased.bin", erased);
+  cesim::FailControl(fd::kReadSectors, 0, -1, 0, 1);
+  EXPECT_EQ(CmpOSwithSD(Sd("erased.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("CmpOSwithSD err\r\n"), 2u);
 }
 
 TEST_F(SdCompareTest, OpeningInitAndReleaseFailures) {

@@ -23,6 +23,7 @@ TEST_F(SdDumpTest, DumpGSMtoSDWritesTheFirstFiveMegabytesOfGsm) {
   ASSERT_EQ(dumped.size(), 0x500000u);
   EXPECT_TRUE(std::equal(dumped.begin(), dumped.end(), gsm.begin()));
   EXPECT_FALSE(OnSd("gsm.dump.partial"));
+  EXPECT_FALSE(OnSd("gsm.dump.old"));
   auto reads = Controls(fd::kReadSectors);
   ASSERT_EQ(reads.size(), 80u);
   EXPECT_EQ(Le32(reads.back().input, 4), 10240u - 128u);
@@ -88,6 +89,17 @@ TEST_F(SdDumpTest, DumpEROMtoSDSizeQueryFailures) {
   cesim::FailControl(fd::kGetInfo, 0, -1, 0, 1, /*perform=*/true);
   EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), 0);
   EXPECT_EQ(FromSd("erom.bin").size(), 65536u);
+
+  // A partition of no sectors, or a status-0 failure that filled nothing in, dumps nothing: the earlier
+  // dump is not replaced by an empty file.
+  const auto earlier = FromSd("erom.bin");
+  cesim::FailControl(fd::kGetInfo, 0, -1, 0, 1);
+  EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
+  ASSERT_TRUE(Handheld().SetCapacity(Area::EXTROM, 0));
+  EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("DumpEROMtoSD:FL_IOCTL_GET_INFO reports no sectors, nothing to dump\r\n"), 2u);
+  EXPECT_EQ(FromSd("erom.bin"), earlier);
+  EXPECT_FALSE(OnSd("erom.bin.partial"));
 }
 
 TEST_F(SdDumpTest, DumpFailures) {
@@ -124,10 +136,18 @@ TEST_F(SdDumpTest, DumpFailures) {
   EXPECT_EQ(LogCount("\nGetGsmFFS err\r\n"), 1u);
   EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
   EXPECT_EQ(LogCount("LoaddateEROMWithSectors err\r\n"), 1u);
+  // A read that fails with status 0 moved no sectors: the chunk would be stored as erased bytes.
+  cesim::FailControl(fd::kReadSectors, 0, -1, 3, 1);
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("DumpGSMwithSD err\r\n"), 2u);
+  EXPECT_FALSE(OnSd("gsm.bin"));
+  cesim::FailControl(fd::kReadSectors, 0, -1, 0, 1);
+  EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
+  EXPECT_EQ(FromSd("ffs.bin"), PatternBytes(65536, 7));
 
   cesim::FailControl(fd::kPartKey, 52, fd::kRemoveKey, 0, 2);
   EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
-  EXPECT_EQ(LogCount("\nGetGsmFFS err\r\n"), 2u);
+  EXPECT_EQ(LogCount("\nGetGsmFFS err\r\n"), 3u);
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
   EXPECT_EQ(progress, 100);
   EXPECT_EQ(LogCount("DeInitUpdateGSM err\r\n"), 1u);
@@ -143,12 +163,45 @@ TEST_F(SdDumpTest, ADumpThatCannotTakeItsNameIsKeptWhole) {
   auto gsm = PatternBytes(0x500000, 5);
   ASSERT_TRUE(Handheld().Write(Area::GSM, gsm.data(), gsm.size()));
   PutOnSd("gsm.bin", PatternBytes(1000, 6));
-  cesim::SetFileMoveFails(true);
+  cesim::FailFileMoves();
   int progress = 0;
   EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
   EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_EQ(FromSd("gsm.bin"), PatternBytes(1000, 6));
   EXPECT_EQ(LogCount("the dump could not take the name \\Storage Card\\gsm.bin; it is kept whole as "
                      "\\Storage Card\\gsm.bin.partial\r\n"),
+            1u);
+
+  // The earlier file moved aside takes its name back when the dump cannot have it (the first move fails
+  // because the name is taken, the second moves the earlier file aside, the third fails).
+  ASSERT_TRUE(DeleteSd("gsm.bin.partial"));
+  cesim::FailFileMoves(2, 1);
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(FromSd("gsm.bin"), PatternBytes(1000, 6));
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_FALSE(OnSd("gsm.bin.old"));
+  EXPECT_EQ(LogCount("it is kept whole as \\Storage Card\\gsm.bin.partial\r\n"), 2u);
+
+  // When it cannot take its name back either, the message says where both are.
+  ASSERT_TRUE(DeleteSd("gsm.bin.partial"));
+  cesim::FailFileMoves(2, -1);
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(FromSd("gsm.bin.old"), PatternBytes(1000, 6));
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_EQ(LogCount("it is kept whole as \\Storage Card\\gsm.bin.partial, the earlier file as "
+                     "\\Storage Card\\gsm.bin.old\r\n"),
+            1u);
+}
+
+// The earlier dump is touched only once the new one is known to be on the card.
+TEST_F(SdDumpTest, ADumpThatCannotBeFlushedLeavesTheEarlierFile) {
+  PutOnSd("ffs.bin", PatternBytes(65536, 8));
+  cesim::SetFileFlushFails(true);
+  EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
+  EXPECT_EQ(FromSd("ffs.bin"), PatternBytes(65536, 8));
+  EXPECT_FALSE(OnSd("ffs.bin.partial"));
+  EXPECT_EQ(LogCount("the dump could not be written out to the card; \\Storage Card\\ffs.bin is left as it "
+                     "was\r\n"),
             1u);
 }
 

@@ -189,6 +189,10 @@ TEST_F(SdUpdateTest, ChunkedUpdateFailures) {
   EXPECT_EQ(LogCount("UPdateEROMWithSectors err\r\n"), 1u);
   EXPECT_EQ(FlashGsmFFS(Sd("img.bin").c_str()), -1);
   EXPECT_EQ(LogCount("FlashGsmFFSWithSectors err\r\n"), 1u);
+  // A write that fails with status 0 moved no sectors: the update does not go on as if it had.
+  cesim::FailControl(fd::kWriteSectors, 0, -1, 1, 1);
+  EXPECT_EQ(FlashOSFromSD(Sd("img.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("UpdateOSWithSectors err\r\n"), 2u);
   EXPECT_EQ(Controls(fd::kPartKey, fd::kRemoveKey).size(), 0u);
 
   cesim::FailControl(fd::kPartKey, 50, fd::kRemoveKey, 0, 3);
