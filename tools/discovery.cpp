@@ -8,6 +8,8 @@
 #include "../platform/win32.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "../platform/posix/host_profile.h"
@@ -172,6 +174,26 @@ bool UsePort(const std::string& tty, const std::string& host_class, std::string*
     *error = "--port drives a USB-serial tty, which the library reaches on the \"2000\" and \"xp\" host classes; "
              "for \"" + host_class + "\" use a host profile (DRAVIK_HOST_PROFILE)";
     return false;
+  }
+  // The library writes its packets into whatever the path opens: an image file given by a slip of the
+  // fingers would be overwritten. A path that is there must be a character device of the tty class
+  // (asked of sysfs, without opening it: opening a serial line raises its modem lines); ptys have no sysfs
+  // entry. A path that is not there, or that the user may not open, is explained when the open fails.
+  struct stat st {};
+  if (::stat(tty.c_str(), &st) == 0) {
+    bool is_tty = S_ISCHR(st.st_mode);
+    if (is_tty) {
+      const std::string entry = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                std::to_string(minor(st.st_rdev)) + "/subsystem";
+      std::error_code ec;
+      const fs::path subsystem = fs::read_symlink(entry, ec);
+      if (!ec) is_tty = subsystem.filename() == "tty";
+    }
+    if (!is_tty) {
+      *error = tty + " is not a tty: give the handheld's tty, such as /dev/ttyACM0 or /dev/ttyUSB0 (`list` shows "
+               "the ones the host sees)";
+      return false;
+    }
   }
   profile.platform_id = 2;
   w32sim::PortDevice port;

@@ -15,7 +15,7 @@ enum ExitCode : int {
   kExitCantCreate = 73,      // an output file (backup) cannot be created
   kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102), or a format
 };
-// An interrupt (SIGINT, SIGTERM) ends the tool with 128 + the signal's number: 130, 143.
+// An interrupt (SIGINT, SIGTERM, SIGHUP) ends the tool with 128 + the signal's number: 130, 143, 129.
 
 }  // namespace dravik_update
 

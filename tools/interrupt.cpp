@@ -69,6 +69,13 @@ extern "C" void OnInterrupt(int sig) {
 void InstallInterruptHandler() {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
+#ifndef _WIN32
+  // A closed terminal or a dropped session ends the tool as Ctrl-C does, with its files cleaned up.
+  std::signal(SIGHUP, OnInterrupt);
+  // Output into a pipe whose reader has gone (`| head`) must not end a flash part way: the writes fail
+  // and the run goes on to its end and its exit code.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 void SetInterruptNote(const char* note) { g_note.store(note); }

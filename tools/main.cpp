@@ -202,6 +202,18 @@ int main(int argc, char** argv) {
 
   if (cl.command == Command::List) return List(ui);
 
+  // The library writes logfile.txt where it works, and the tool learns from it how a format, a search or
+  // a skipped image went: without it a format that ran would be reported as failed.
+  if (FILE* log = std::fopen("logfile.txt", "ab")) {
+    std::fclose(log);
+  } else {
+    std::error_code ec;
+    const std::string here = fs::current_path(ec).string();
+    ui.Error("error: the library writes its log, logfile.txt, in " + here + ", and it cannot be written there; "
+             "run the tool from a directory you can write, or give --log-dir DIR");
+    return kExitCantCreate;
+  }
+
   DravikLibrary library;
   std::string error;
   if (!library.Load(LibraryCandidates(cl), &error)) {

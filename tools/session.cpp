@@ -455,21 +455,33 @@ int Session::Flash(const FlashRequest& req) {
     }
   }
 
+  bool failed = false;
+  for (const AreaCheck& c : checks) failed = failed || (c.checked && !c.matches);
+
+  // A backup that fails still leaves the summary to say what the verification found.
   std::string backup_note;
+  int backup_code = kExitOk;
   if (req.then_backup) {
     uint64_t size = 0;
     double backup_seconds = 0;
-    int code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);
-    if (code != kExitOk) return code;
+    backup_code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);
     backup_note = "backup type " + std::to_string(req.backup_type) + " (" + BackupTypeArea(req.backup_type) +
-                  "): " + FormatCount(size) + " bytes saved to " + req.backup_file;
+                  "): " +
+                  (backup_code == kExitOk ? FormatCount(size) + " bytes saved to " + req.backup_file
+                                          : std::string("failed (above)"));
   }
 
+  // A handheld that does not hold its images stays in bootloader mode, where the same command can flash
+  // it again; sent back to IPL mode with a faulty boot image, it might not come back to it.
+  const bool reboot = !failed && backup_code == kExitOk;
   closer.armed = false;
-  x_.Shutdown();
+  if (reboot) {
+    x_.Shutdown();
+  } else {
+    x_.CloseComPort();
+  }
   SetInterruptNote(nullptr);
 
-  bool failed = false;
   bool input_failed = false;
   ui_.Result("summary");
   for (const CheckedImage& img : req.images) {
@@ -490,7 +502,6 @@ int Session::Flash(const FlashRequest& req) {
   if (mode == VerifyMode::None) ui_.Result("  not verified (--no-verify)");
   for (const AreaCheck& c : checks) {
     if (c.checked && !c.matches) {
-      failed = true;
       ui_.Error("verification failed: " + DescribeCheck(c));
     } else if (c.image_unreadable) {
       input_failed = true;
@@ -500,10 +511,14 @@ int Session::Flash(const FlashRequest& req) {
     }
   }
   if (!backup_note.empty()) ui_.Result("  " + backup_note);
-  ui_.Result("  the handheld was sent back to IPL mode");
-  if (failed || input_failed) {
+  if (reboot) {
+    ui_.Result("  the handheld was sent back to IPL mode");
+  } else {
+    ui_.Result("  the handheld was left in bootloader mode: run the same command again to flash it anew");
+  }
+  if (failed || input_failed || backup_code != kExitOk) {
     PrintLogHint();
-    return failed ? kExitVerifyFailed : kExitInputFile;
+    return failed ? kExitVerifyFailed : input_failed ? kExitInputFile : backup_code;
   }
   ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
   return kExitOk;
@@ -537,8 +552,18 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   }
   // The size the area has, or the one the handheld announced: a file of another size is no backup.
   const uint64_t expected = total();
+  if (expected == 0) {
+    // An empty file would take the place of a good earlier backup.
+    const bool announced_zero = !log_.LastLineStartingWith("SendBackUp(): backup size=").empty();
+    ui_.Error("error: " +
+              (announced_zero ? "the handheld reports " + area + " as empty (a size of 0)"
+                              : "the library's log does not say how large the backup of " + area + " is") +
+              "; " + out.NotWritten());
+    PrintLogHint();
+    return kExitDeviceStopped;
+  }
   *size = WaitForFinishedFile(out.WorkingPath(), expected);
-  if (expected != 0 && *size != expected) {
+  if (*size != expected) {
     ui_.Error("error: the backup of " + area + " came to " + FormatCount(*size) + " bytes instead of " +
               FormatCount(expected) + "; " + out.NotWritten());
     PrintLogHint();

@@ -2,6 +2,7 @@
 // simulated XP-plus host; its exit codes, what it tells the user and what reaches the handheld.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,14 +85,15 @@ class ToolEndToEnd : public ::testing::Test {
     return earlier;
   }
 
-  // Ctrl-C once the tool's output shows `when`; a slower clock gives the library's retries time.
-  ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when) {
+  // Ctrl-C (or `signal`) once the tool's output shows `when`; a slower clock gives the library's retries
+  // time.
+  ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT) {
     std::map<std::string, std::string> env = {
         {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "10"},
         {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},       {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
         {"DRAVIK_LIBRARY", ""},
     };
-    return RunTool(args, env, dir_.path(), 60, when);
+    return RunTool(args, env, dir_.path(), 60, when, signal);
   }
 
   uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
@@ -262,11 +264,25 @@ TEST_F(ToolEndToEnd, DifferingAreaFailsVerificationWithAreaAndOffset) {
   differing[5000] ^= 0xFF;
   handheld::Storage(stale.path()).Write(Area::EXTROM, differing.data(), differing.size());
   const std::string ext = Image("extrom.bin", PatternBytes(10000, 8));
-  ToolRun run = Run({"--extrom", ext, "--handheld-dir", stale.path()});
+  std::atomic<int> reboots{0};
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112249")) ++reboots;
+  });
+  // The backup that follows fails too (the handheld's OS area is empty): the verification's result is
+  // still what the tool reports and ends with.
+  WriteFileBytes(dir_.File("os-backup.bin"), PatternBytes(4000, 12));
+  ToolRun run = Run({"--extrom", ext, "--handheld-dir", stale.path(), "--then-backup", "2", "os-backup.bin"});
+  handheld_->SetEventHook(nullptr);
   EXPECT_EQ(65, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "verification failed: EXTROM differs from " + ext + " at offset 0x1388 (5,000)"))
       << run.err;
+  EXPECT_TRUE(Contains(run.err, "the handheld reports OS as empty (a size of 0)")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "backup type 2 (OS): failed (above)")) << run.out;
+  EXPECT_EQ(PatternBytes(4000, 12), testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
   EXPECT_TRUE(Contains(run.err, "logfile.txt")) << run.err;
+  // A handheld that does not hold its image is not sent out of its bootloader.
+  EXPECT_EQ(0, reboots.load());
+  EXPECT_TRUE(Contains(run.out, "left in bootloader mode")) << run.out;
   // The handheld itself got the image.
   EXPECT_EQ(PatternBytes(10000, 8), handheld_->GetStorage().Read(Area::EXTROM));
 }
@@ -511,6 +527,60 @@ TEST_F(ToolEndToEnd, InterruptedFlashSaysTheImageIsIncomplete) {
   EXPECT_EQ(130, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "interrupted; if the flashing had begun, the handheld holds an incomplete image"))
       << run.err;
+}
+
+// A closed terminal ends the tool as Ctrl-C does; output into a reader that went away does not end it.
+TEST_F(ToolEndToEnd, HangUpAndABrokenPipe) {
+  const Bytes earlier = ServeOsAndAnEarlierBackup();
+  handheld::FaultPlan plan;
+  plan.silent_after_sent_frames = 500;
+  handheld_->SetFaults(plan);
+  ToolRun hup = RunInterrupted({"--plain", "backup", "2", "os-backup.bin"}, "%  backup of OS  ", SIGHUP);
+  EXPECT_EQ(129, hup.exit_code) << hup.All();
+  EXPECT_TRUE(Contains(hup.err, "interrupted; the backup was not written")) << hup.err;
+  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+
+  handheld_->SetFaults(handheld::FaultPlan{});
+  const Bytes os = PatternBytes(1520 * 600, 14);
+  ToolRun piped = RunInterrupted({"--plain", "--os", Image("os.nb0", os)}, "%  GSM ", 0);
+  EXPECT_EQ(0, piped.exit_code) << piped.All();  // flashed and verified
+  EXPECT_EQ(os, handheld_->GetStorage().Read(Area::GSM));
+}
+
+// The library writes its packets into whatever --port opens: a file is refused before anything is sent.
+TEST_F(ToolEndToEnd, PortThatIsNoTtyIsRefused) {
+  WriteHost("");
+  const Bytes bytes = PatternBytes(5000, 16);
+  const std::string image = Image("eboot.nb0", bytes);
+  for (const std::string& port : {image, std::string("/dev/null"), dir_.path()}) {
+    ToolRun run = Run({"--port", port, "--extrom", image});
+    EXPECT_EQ(64, run.exit_code) << port << ": " << run.All();
+    EXPECT_TRUE(Contains(run.err, port + " is not a tty")) << run.err;
+  }
+  EXPECT_EQ(bytes, testing_support::ReadFileBytes(image));
+}
+
+// The tool reads how a format or a search went from the library's log: where that cannot be written, it
+// stops before anything is sent.
+TEST_F(ToolEndToEnd, UnwritableLogStopsBeforeAnythingIsSent) {
+  ServeHandheld();
+  std::filesystem::create_directory(dir_.File("logfile.txt"));
+  ToolRun run = Run({"--format", "4", "--extrom", Image("extrom.bin", PatternBytes(3000, 17))});
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "logfile.txt, in " + dir_.path() + ", and it cannot be written there")) << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
+}
+
+// An area the handheld reports as empty gives no backup: the earlier file is not replaced by an empty one.
+TEST_F(ToolEndToEnd, BackupOfAnEmptyAreaLeavesTheEarlierFile) {
+  ServeHandheld();
+  WriteFileBytes(dir_.File("ext.bin"), PatternBytes(3000, 18));
+  ToolRun run = Run({"backup", "4", "ext.bin"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the handheld reports EXTROM as empty (a size of 0)")) << run.err;
+  EXPECT_EQ(PatternBytes(3000, 18), testing_support::ReadFileBytes(dir_.File("ext.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("ext.bin.partial")));
 }
 
 TEST_F(ToolEndToEnd, BackupThatFindsNoHandheldCreatesNoFile) {

@@ -34,9 +34,11 @@ inline std::string ToolPath() {
 }
 
 // Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable). With
-// `interrupt_on`, the tool gets a SIGINT (Ctrl-C) once its standard output shows that text.
+// `interrupt_on`, the tool gets `signal` (SIGINT: Ctrl-C) once its standard output shows that text; with
+// signal 0 the test stops reading the tool's standard output there instead, as `| head` does.
 inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                       const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "") {
+                       const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "",
+                       int signal = SIGINT) {
   int out_pipe[2], err_pipe[2];
   ToolRun run;
   // Everything the child needs is built before the fork: the test process has threads (the handheld's).
@@ -101,8 +103,14 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
       } else {
         (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
         if (!interrupted && !interrupt_on.empty() && run.out.find(interrupt_on) != std::string::npos) {
-          kill(pid, SIGINT);
           interrupted = true;
+          if (signal != 0) {
+            kill(pid, signal);
+          } else {
+            close(fds[0].fd);
+            fds[0].fd = -1;
+            --open_fds;
+          }
         }
       }
     }
