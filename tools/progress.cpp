@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define DRAVIK_ISATTY(fd) _isatty(fd)
 #else
 #include <unistd.h>
@@ -18,12 +19,26 @@ namespace dravik_update {
 namespace {
 // The spinner thread and the main thread both write to the terminal.
 std::mutex g_output_mutex;
+
+// The bar redraws its line with an escape sequence, which a Windows console obeys only once asked to (and
+// a console older than Windows 10 never does): without that it gets plain lines.
+bool TerminalTakesEscapes() {
+#ifdef _WIN32
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
+  const DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  return (mode & kVirtualTerminal) != 0 || SetConsoleMode(out, mode | kVirtualTerminal) != 0;
+#else
+  return true;
+#endif
+}
 }  // namespace
 
 DisplayMode ChooseDisplayMode(bool quiet, bool force_plain) {
   if (quiet) return DisplayMode::Quiet;
   if (force_plain) return DisplayMode::Lines;
-  return DRAVIK_ISATTY(1) ? DisplayMode::Bar : DisplayMode::Lines;
+  return DRAVIK_ISATTY(1) && TerminalTakesEscapes() ? DisplayMode::Bar : DisplayMode::Lines;
 }
 
 std::string FormatDuration(double seconds) {

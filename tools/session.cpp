@@ -33,7 +33,14 @@ const char kCheckInterrupted[] =
     "every image was sent, the check of the handheld did not finish; it is still in bootloader mode";
 const char kBackupInterrupted[] = "the backup was not written (a file of that name from before is left as it was)";
 
-const char kWaitingText[] = "waiting for the handheld in bootloader mode\xE2\x80\xA6";  // "…"
+// "…" in UTF-8; a Windows console shows text in its own code page, where those bytes are garbage.
+#ifdef _WIN32
+#define DRAVIK_ELLIPSIS "..."
+#else
+#define DRAVIK_ELLIPSIS "\xE2\x80\xA6"
+#endif
+
+const char kWaitingText[] = "waiting for the handheld in bootloader mode" DRAVIK_ELLIPSIS;
 
 ClientResult Fresh() {
   ClientResult r;
@@ -41,7 +48,7 @@ ClientResult Fresh() {
   return r;
 }
 
-std::string Ellipsis(const std::string& text) { return text + "\xE2\x80\xA6"; }
+std::string Ellipsis(const std::string& text) { return text + DRAVIK_ELLIPSIS; }
 
 // The flash worker pauses 1000 ms (on the platform's clock) after the last job's completion and only then
 // frees its job list; the link must not be closed under it.
