@@ -61,6 +61,13 @@ extern "C" void OnInterrupt(int sig) {
     Say(note);
   }
   Say(".\n");
+#ifdef _WIN32
+  // The library stops and disables the sync services while the link is open on Vista and later, and
+  // starts them again only when it closes the link, which an interrupt skips.
+  Say("dravik-update: if the handheld had been opened on Windows Vista or later, the sync services WcesComm and "
+      "RapiMgr are still stopped and disabled; the next complete run starts them again, or run: sc config "
+      "WcesComm start= auto && sc start WcesComm && sc config RapiMgr start= auto && sc start RapiMgr\n");
+#endif
   DRAVIK_EXIT(128 + sig);
 }
 
