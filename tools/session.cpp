@@ -182,6 +182,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       // The library ends a run itself after 15 minutes without a packet; this only guards the tool.
       ui_.End();
       ui_.Error("error: the progress has not moved for 20 minutes");
+      stalled_ = true;
       *seconds = SecondsSince(start);
       return RunEnd::Incomplete;
     }
@@ -203,6 +204,13 @@ int Session::OpenFailed() {
 
 int Session::RunIncomplete(const std::string& what, const std::string& note) {
   if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
+  if (stalled_) {
+    // The library is still waiting: the tool gives up on it. A tty that is no handheld, opened without
+    // time-outs, leaves the library waiting this way.
+    return StoppedAnswering("error: the " + what + " made no progress; the handheld does not answer (or the "
+                            "tty is not the handheld's), and the library is still waiting for it.",
+                            note);
+  }
   return StoppedAnswering("error: the handheld stopped answering during the " + what +
                               "; the library ended the run before it completed (status 102).",
                           note);

@@ -50,7 +50,8 @@ class Session {
   RunEnd FollowRun(const std::function<std::string(uint32_t feature)>& label,
                    const std::function<uint64_t()>& total_bytes, double* seconds);
   int OpenFailed();
-  // The run ended with status 102: what stopped it, as the log says; `note` adds what became of a file.
+  // The run ended with status 102 (or stood still): what stopped it, as the log says; `note` adds what
+  // became of a file.
   int RunIncomplete(const std::string& what, const std::string& note = "");
   // The handheld stopped answering: the headline, the library's last lines, the advice and the log path.
   int StoppedAnswering(const std::string& headline, const std::string& note);
@@ -64,6 +65,7 @@ class Session {
   std::string library_path_;
   ProgressDisplay& ui_;
   LogWatch& log_;
+  bool stalled_ = false;  // the last run ended because its progress stood still, not with status 102
 };
 
 // Waits until a file the library's backup thread is finishing has its final size: `expected` bytes when
