@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "native_path.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -67,11 +69,11 @@ std::string ProgramDirectory() {
 #ifdef _WIN32
   char buf[MAX_PATH] = {0};
   DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  return std::filesystem::path(std::string(buf, n)).parent_path().string();
+  return NarrowOf(PathOf(std::string(buf, n)).parent_path());
 #else
   std::error_code ec;
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
+  return ec ? std::string(".") : NarrowOf(exe.parent_path());
 #endif
 }
 
@@ -87,7 +89,7 @@ bool DravikLibrary::Load(const std::vector<std::string>& candidates, std::string
   std::string tried;
   for (const std::string& path : candidates) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
+    if (!std::filesystem::exists(PathOf(path), ec)) {
       tried += "\n  " + path + " (not there)";
       continue;
     }

@@ -12,6 +12,7 @@
 #include "exit_codes.h"
 #include "library_loader.h"
 #include "log_watch.h"
+#include "native_path.h"
 #include "options.h"
 #include "output_file.h"
 #include "progress.h"
@@ -29,8 +30,8 @@ namespace {
 std::string Absolute(const std::string& path) {
   if (path.empty()) return path;
   std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  return ec ? path : p.lexically_normal().string();
+  fs::path p = fs::absolute(PathOf(path), ec);
+  return ec ? path : NarrowOf(p.lexically_normal());
 }
 
 std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
@@ -43,7 +44,7 @@ std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
 #ifdef DRAVIK_BUILD_LIBRARY_PATH
   c.push_back(DRAVIK_BUILD_LIBRARY_PATH);
 #endif
-  for (auto& p : c) p = fs::path(p).lexically_normal().string();
+  for (auto& p : c) p = NarrowOf(PathOf(p).lexically_normal());
   return c;
 }
 
@@ -122,7 +123,7 @@ int main(int argc, char** argv) {
   // opens in the working directory; --log-dir moves that directory, and the image would go out as it is.
   if (!cl.log_dir.empty()) {
     std::error_code ec_log, ec_cwd;
-    const fs::path log_dir = fs::weakly_canonical(cl.log_dir, ec_log);
+    const fs::path log_dir = fs::weakly_canonical(PathOf(cl.log_dir), ec_log);
     const fs::path cwd = fs::current_path(ec_cwd);
     const bool same_dir = !ec_log && !ec_cwd && log_dir == cwd;
     for (const ImageArgument& img : cl.images) {
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
   if (!cl.handheld_dir.empty() && cl.command == Command::Flash && cl.verify != VerifyMode::None &&
       cl.verify != VerifyMode::ReadBack) {
     std::error_code ec;
-    if (!fs::is_directory(cl.handheld_dir, ec)) {
+    if (!fs::is_directory(PathOf(cl.handheld_dir), ec)) {
       ui.Error("error: the virtual handheld's directory " + cl.handheld_dir + " does not exist");
       return kExitInputFile;
     }
@@ -176,8 +177,8 @@ int main(int argc, char** argv) {
 
   if (!cl.log_dir.empty()) {
     std::error_code ec;
-    fs::create_directories(cl.log_dir, ec);
-    fs::current_path(cl.log_dir, ec);
+    fs::create_directories(PathOf(cl.log_dir), ec);
+    fs::current_path(PathOf(cl.log_dir), ec);
     if (ec) {
       ui.Error("error: cannot work in " + cl.log_dir + ": " + ec.message());
       return kExitCantCreate;

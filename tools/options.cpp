@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <limits>
 
+#include "native_path.h"
+
 namespace dravik_update {
 
 namespace fs = std::filesystem;
@@ -100,7 +102,7 @@ bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error)
     return false;
   }
   std::error_code ec;
-  fs::file_status st = fs::status(arg.path, ec);
+  fs::file_status st = fs::status(PathOf(arg.path), ec);
   if (ec || !fs::exists(st)) {
     *error = what + ": no such file";
     return false;
@@ -115,7 +117,7 @@ bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error)
     return false;
   }
   std::fclose(f);
-  uint64_t size = fs::file_size(arg.path, ec);
+  uint64_t size = fs::file_size(PathOf(arg.path), ec);
   if (ec) {
     *error = what + ": cannot take its size (" + ec.message() + ")";
     return false;

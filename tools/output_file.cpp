@@ -1,6 +1,7 @@
 #include "output_file.h"
 
 #include "interrupt.h"
+#include "native_path.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,7 @@ std::string WorkingPathOf(const std::string& path) { return path + kWorkingSuffi
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)), working_(WorkingPathOf(path_)) {
   std::error_code ec;
-  existed_ = fs::exists(path_, ec);
+  existed_ = fs::exists(PathOf(path_), ec);
 }
 
 OutputFile::~OutputFile() {
@@ -35,7 +36,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::Begin() {
   std::error_code ec;
-  fs::remove(working_, ec);
+  fs::remove(PathOf(working_), ec);
   if (ec) return false;
   SetInterruptCleanup(working_);  // an interrupted run leaves no partial file either
   return true;
@@ -44,7 +45,7 @@ bool OutputFile::Begin() {
 bool OutputFile::Commit(std::string* error) {
   SetInterruptCleanup("");
   std::error_code ec;
-  fs::rename(working_, path_, ec);
+  fs::rename(PathOf(working_), PathOf(path_), ec);
   if (ec) {
     // Keep what was received: the user can still move it into place.
     committed_ = true;
@@ -66,7 +67,7 @@ ScratchDirectory::~ScratchDirectory() {
   if (dir_.empty()) return;
   SetInterruptCleanup("");
   std::error_code ec;
-  fs::remove_all(dir_, ec);
+  fs::remove_all(PathOf(dir_), ec);
 }
 
 std::string ScratchDirectory::File(const std::string& name) {
@@ -78,18 +79,18 @@ std::string ScratchDirectory::File(const std::string& name) {
     fs::path dir = base / ("dravik-" + std::to_string(static_cast<long>(std::time(nullptr))) + "-" +
                            std::to_string(std::rand()));
     if (!fs::create_directory(dir, ec) || ec) return "";
-    dir_ = dir.string();
+    dir_ = NarrowOf(dir);
 #else
     // mkdtemp makes a new directory of mode 0700 under a name nobody could have taken before: nothing
     // another user put in the shared temporary directory is written through.
-    std::string pattern = (base / "dravik-XXXXXX").string();
+    std::string pattern = NarrowOf(base / "dravik-XXXXXX");
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) return "";
     dir_ = buf.data();
 #endif
   }
-  const std::string file = (fs::path(dir_) / name).string();
+  const std::string file = NarrowOf(PathOf(dir_) / name);
   SetInterruptCleanup(file, dir_);
   return file;
 }
@@ -102,7 +103,7 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
     return false;
   }
   std::error_code ec;
-  fs::file_status st = fs::status(path, ec);
+  fs::file_status st = fs::status(PathOf(path), ec);
   if (fs::is_directory(st)) {
     *error = "cannot create " + path + ": it is a directory";
     return false;
@@ -117,7 +118,7 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
     std::fclose(f);
   }
   // The library writes the temporary file, beside the user's: its directory must take new files.
-  const bool stale = fs::exists(working, ec);
+  const bool stale = fs::exists(PathOf(working), ec);
   FILE* f = std::fopen(working.c_str(), "ab");
   if (f == nullptr) {
     *error = "cannot create " + path;

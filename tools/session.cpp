@@ -14,6 +14,7 @@
 #include "discovery.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "native_path.h"
 #include "output_file.h"
 
 namespace dravik_update {
@@ -58,7 +59,7 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
+std::string BaseName(const std::string& path) { return NarrowOf(PathOf(path).filename()); }
 
 struct SkippedJob {
   std::string file;
@@ -89,7 +90,7 @@ uint64_t WaitForFinishedFile(const std::string& path, uint64_t expected) {
   int stable = 0;
   for (int i = 0; i < 250; ++i) {
     std::error_code ec;
-    uint64_t size = fs::file_size(path, ec);
+    uint64_t size = fs::file_size(PathOf(path), ec);
     if (ec) size = 0;
     if (expected != 0 && size == expected) return size;
     stable = size == last ? stable + 1 : 0;
@@ -387,7 +388,7 @@ int Session::Flash(const FlashRequest& req) {
     if (saved) {
       // The format call returns once its read-back has ended and the file is closed.
       std::error_code ec;
-      uint64_t size = fs::file_size(saved->WorkingPath(), ec);
+      uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
       if (ec) size = 0;
       if (size != 65536) {
         ui_.Error("error: the format's read-back came to " + FormatCount(size) + " bytes instead of 65,536; " +
