@@ -2,7 +2,8 @@
 # Builds the Windows dravik-update (x86_64 and i686, MinGW-w64 with POSIX threads, linked statically)
 # and runs the x86_64 one under wine64 against the 64-bit Dravik.dll that check-wine-platform.sh
 # builds: --help, info, list with no handheld, a missing image, a bad option and --port must give the texts and
-# exit codes of the Linux build, and the library's logfile.txt must land in --log-dir. The i686 program
+# exit codes of the Linux build, and the library's logfile.txt must land in --log-dir; info and the image
+# checks also from a directory named beyond ASCII, with --log-dir there. The i686 program
 # (the one that loads the 32-bit Dravik.dll) is built and inspected only: 32-bit programs do not run here.
 # Usage: scripts/check-windows-tool.sh [BUILD_DIR]   (default build/wine; its dll/ holds Dravik.dll)
 set -euo pipefail
@@ -76,6 +77,41 @@ check "--host-class on Windows: said to be for Linux, exit 64" $?
 tool --help
 [ "$rc" = 0 ] && ! grep -qE -- "--port|--host-class" <<<"$out"
 check "--help on Windows leaves out the Linux-only --port and --host-class" $?
+
+# The program, a copy of Dravik.dll and --log-dir in a directory named beyond ASCII. Wine gives the program
+# its arguments and paths in the ANSI code page (1252 for the C.UTF-8 locale): "é" is 0xE9 there as in
+# Latin-1, "€" is 0x80, where Latin-1 has a control character. A path that went through UTF-8, or was read
+# as Latin-1, names no file: the library is not found, an image is "missing", the log is not the log.
+intl_dir="$build_dir/tool-run-café€"
+rm -rf "$intl_dir"
+mkdir -p "$intl_dir"
+cp "$build_dir/dravik-update-x86_64.exe" "$intl_dir/dravik-update.exe"
+cp "$dll" "$intl_dir/Dravik.dll"
+head -c 16 /dev/zero >"$intl_dir/short.nb0"
+ansi() { iconv -f UTF-8 -t CP1252 <<<"$1"; }  # the bytes the program prints for a path
+has() { LC_ALL=C grep -qF -- "$1" <<<"$out"; }
+intl_tool() {  # intl_tool ARGS...: the copy run from its own directory, the library found beside it
+  out="$(cd "$intl_dir" && LC_ALL=C.UTF-8 timeout 120 "$wine" "$intl_dir/dravik-update.exe" \
+    --log-dir "$(winpath "$intl_dir")" "$@" 2>&1)"
+  rc=$?
+}
+intl_win="$(ansi "$(winpath "$intl_dir")")"
+intl_tool info
+[ "$rc" = 0 ] && grep -q "library version  0.00.01" <<<"$out" && has "library          $intl_win\Dravik.dll" &&
+  has "log              $intl_win\logfile.txt"
+check "from a directory named beyond ASCII: Dravik.dll found beside the program, the log named" $?
+[ -f "$intl_dir/logfile.txt" ] && grep -q "Client_GetLibraryVersion" "$intl_dir/logfile.txt"
+check "the library's logfile.txt lands in a --log-dir named beyond ASCII" $?
+intl_tool --library "$(winpath "$intl_dir/Dravik.dll")" info
+[ "$rc" = 0 ] && has "library          $intl_win\Dravik.dll"
+check "--library named beyond ASCII: loaded, exit 0" $?
+intl_tool --os "$(winpath "$intl_dir/missing.nb0")"
+[ "$rc" = 66 ] && has "OS image $intl_win\missing.nb0: no such file"
+check "a missing image in a directory named beyond ASCII: named as given, exit 66" $?
+intl_tool --os "$(winpath "$intl_dir/short.nb0"):256"
+[ "$rc" = 66 ] && has "the file has 16 bytes, shorter than its header of 256 bytes"
+check "an image in a directory named beyond ASCII is found and its size read" $?
+
 if [ "$fail" != 0 ]; then
   echo "last output (exit $rc):"
   echo "$out"
