@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     std::fclose(log);
   } else {
     std::error_code ec;
-    const std::string here = fs::current_path(ec).string();
+    const std::string here = NarrowOf(fs::current_path(ec));
     ui.Error("error: the library writes its log, logfile.txt, in " + here + ", and it cannot be written there; "
              "run the tool from a directory you can write, or give --log-dir DIR");
     return kExitCantCreate;
