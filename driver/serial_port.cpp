@@ -59,6 +59,19 @@ void ApplyVersionReadTimeout() {
   }
 }
 
+// Windows opens COM1 to COM9 by their bare names; any other port (COM12, say) only through the device
+// namespace, "\\.\COM12": a bare "COM12" would name a file in the current directory. The name that is
+// opened goes into out (at least kDevicePathSize bytes); the port name itself stays what the log shows.
+const char* NameToOpen(const char* szName, char* out) {
+  if (_strnicmp(szName, "com", 3) != 0) return szName;                            // a device path
+  if (szName[3] >= '1' && szName[3] <= '9' && szName[4] == '\0') return szName;  // COM1 to COM9
+  const size_t nLength = strnlen(szName, kDevicePathSize - 5);
+  std::memcpy(out, "\\\\.\\", 4);
+  std::memcpy(out + 4, szName, nLength);
+  out[4 + nLength] = '\0';
+  return out;
+}
+
 // The sync services stand in the way of the device on Vista and later; they are stopped before the
 // search and started again when the link closes.
 void ControlSyncServices(const char* action) {
@@ -244,7 +257,9 @@ int OpenComPort() {
     CloseSyncSoftware();
   }
 
-  FlashState.hLink = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  char szOpen[kDevicePathSize] = {};
+  FlashState.hLink =
+      CreateFileA(NameToOpen(szCOM, szOpen), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (FlashState.hLink == INVALID_HANDLE_VALUE) LogPrintf("err: %i\r\n", static_cast<int>(GetLastError()));
 
   ApplyVersionReadTimeout();

@@ -196,8 +196,8 @@ typedef struct _COMMTIMEOUTS {
 extern "C" {
 #endif
 
-// Opens a file, or a comm port: a name the host profile maps to a device ("COM7", an interface path)
-// opens what the profile says (a tty, or the virtual handheld's WinUSB socket); a path naming a tty opens
+// Opens a file, or a comm port: a name the host profile maps to a device (a port as "\\.\COM12", COM1 to
+// COM9 also by the bare name "COM7", as on Windows; an interface path) opens what the profile says (a tty, or the virtual handheld's WinUSB socket); a path naming a tty opens
 // it as a comm port. Gives INVALID_HANDLE_VALUE and sets the last error on failure (ERROR_FILE_NOT_FOUND,
 // ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION for a port already open with no sharing).
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -67,7 +67,8 @@ void FindPorts(HostView* view) {
     RegCloseKey(key);
     if (!have_port || !have_symbolic || std::strstr(symbolic, kVidPid) == nullptr) continue;
     if (_strnicmp(port, "com", 3) != 0 || std::atoi(port + 3) <= 0) continue;
-    view->ports.push_back({port, symbolic, OpensOnThisHost(port), std::strlen(port) <= 6});
+    // Every port answers to its device-namespace name, the one the library opens COM10 and up by.
+    view->ports.push_back({port, symbolic, OpensOnThisHost(std::string("\\\\.\\") + port), std::strlen(port) <= 6});
   }
   if (cfgmgr != nullptr) FreeLibrary(cfgmgr);
   SetupDiDestroyDeviceInfoList(list);

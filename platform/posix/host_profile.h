@@ -113,8 +113,10 @@ void SetHostProfile(const HostProfile& profile);
 bool LoadHostProfileFile(const std::string& path, HostProfile* out, std::string* error);
 bool SaveHostProfileFile(const std::string& path, const HostProfile& profile, std::string* error);
 
-// What a name given to CreateFileA opens on this host: a "Ports" device's port name ("COM7") or a present
-// device interface's path maps to its `opens` ("socket:/path" or a tty path). False: not a device name.
+// What a name given to CreateFileA opens on this host: a "Ports" device's port name or a present device
+// interface's path maps to its `opens` ("socket:/path" or a tty path). As on Windows, a port is named
+// "\\.\COM12"; only COM1 to COM9 (and LPT1 to LPT9) also answer to the bare name ("COM7"). False: not a
+// device name (a bare "COM12" is then a file name).
 bool ResolveDeviceName(const std::string& name, std::string* opens);
 
 // What the simulated host saw, for tests: WM_CLOSE posts per window class, terminated process ids,

@@ -83,12 +83,33 @@ bool InterfacePresentNow(size_t index) {
   return PresentAt(itf.presence, PollsMade(InterfacePollKey(itf.class_guid)), ProfileElapsedMs());
 }
 
+namespace {
+
+// Windows keeps bare names for COM1 to COM9 and LPT1 to LPT9 only; any other bare name ("COM12") is a file
+// name, and a port of that name is reached as "\\.\COM12" (which reaches COM1 to COM9 as well).
+bool IsBareDosDeviceName(const std::string& name) {
+  if (name.size() != 4 || name[3] < '1' || name[3] > '9') return false;
+  const std::string stem = UpperCase(name.substr(0, 3));
+  return stem == "COM" || stem == "LPT";
+}
+
+// The port name a CreateFileA name reaches, or "" when it reaches no port.
+std::string PortNameReached(const std::string& name) {
+  static const char kDeviceNamespace[] = "\\\\.\\";
+  const size_t prefix = sizeof kDeviceNamespace - 1;
+  if (name.compare(0, prefix, kDeviceNamespace) == 0) return name.substr(prefix);
+  return IsBareDosDeviceName(name) ? name : "";
+}
+
+}  // namespace
+
 bool ResolveDeviceName(const std::string& name, std::string* opens) {
   std::lock_guard<std::recursive_mutex> lock(HostStateMutex());
   const HostProfile& profile = CurrentHostProfile();
-  for (size_t i = 0; i < profile.ports.size(); ++i) {
+  const std::string port_name = PortNameReached(name);
+  for (size_t i = 0; i < profile.ports.size() && !port_name.empty(); ++i) {
     const PortDevice& port = profile.ports[i];
-    if (port.has_portname && !port.portname.empty() && EqualsNoCase(port.portname, name) && PortPresentNow(i)) {
+    if (port.has_portname && !port.portname.empty() && EqualsNoCase(port.portname, port_name) && PortPresentNow(i)) {
       if (opens) *opens = port.opens;
       return true;
     }

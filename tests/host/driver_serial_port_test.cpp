@@ -124,7 +124,7 @@ TEST_F(SerialPortTest, PortRulesConsumeOneDevicePerAttemptAndSkipNonComNames) {
   EndEnumeratePorts(list);
 }
 
-TEST_F(SerialPortTest, BadPortNamesAndMissingValuesFailTheirAttemptOnly) {
+TEST_F(SerialPortTest, BadPortNamesAndMissingValuesFailTheirAttemptOnlyAndCom12Opens) {
   w32sim::HostProfile profile;
   w32sim::PortDevice noPortName = Port("COM4");
   noPortName.has_portname = false;
@@ -132,7 +132,9 @@ TEST_F(SerialPortTest, BadPortNamesAndMissingValuesFailTheirAttemptOnly) {
   noSymbolic.has_symbolic_name = false;
   w32sim::PortDevice noKey = Port("COM6");
   noKey.hardware_key_opens = false;
-  profile.ports = {Port("COM0"), Port("COM1000"), noPortName, noSymbolic, noKey, Port("COM12")};
+  w32sim::PortDevice com12 = Port("COM12");
+  com12.opens = Handheld().StartPty();
+  profile.ports = {Port("COM0"), Port("COM1000"), noPortName, noSymbolic, noKey, com12};
   w32sim::SetHostProfile(profile);
 
   HDEVINFO list = BeginEnumeratePorts();
@@ -150,6 +152,13 @@ TEST_F(SerialPortTest, BadPortNamesAndMissingValuesFailTheirAttemptOnly) {
   ResetPortPosition();
   EXPECT_EQ(0, EnumeratePortsNext(list, name));
   EndEnumeratePorts(list);
+
+  // Windows opens a port above COM9 only as "\\.\COM12"; the log keeps the port name.
+  g_Driver = 1;
+  ASSERT_EQ(1, OpenComPort());
+  EXPECT_TRUE(IsLinkOpen(FlashState.hLink));
+  EXPECT_NE(std::string::npos, Log().find("OpenComPort(): Usbsys driver COM12\r\r\n"));
+  EXPECT_EQ(std::string::npos, Log().find("err: "));
 }
 
 TEST_F(SerialPortTest, MissingConfigurationManagerFailsEveryAttempt) {

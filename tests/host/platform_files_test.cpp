@@ -202,4 +202,34 @@ TEST(PortNames, APortNameOpensItsTtyAsACommPort) {
   w32sim::SetHostProfile(w32sim::HostProfile{});
 }
 
+// As on Windows, COM10 and up are opened as "\\.\COM12" only; the bare name is a file name.
+TEST(PortNames, PortsAboveNineAnswerOnlyToTheDeviceNamespace) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  w32sim::HostProfile profile;
+  for (const char* name : {"COM7", "COM12"}) {
+    w32sim::PortDevice port;
+    port.portname = name;
+    port.opens = ptsname(master);
+    profile.ports.push_back(port);
+  }
+  w32sim::SetHostProfile(profile);
+  TempDir cwd;
+  testing_support::ScopedChdir in(cwd.path());
+  EXPECT_EQ(Open("COM12", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  for (const char* name : {"\\\\.\\COM12", "\\\\.\\COM7", "COM7"}) {
+    HANDLE h = Open(name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name << ": " << GetLastError();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(h, &dcb)) << name;  // the tty, as a comm port
+    CloseHandle(h);
+  }
+  close(master);
+  w32sim::SetHostProfile(w32sim::HostProfile{});
+}
+
 }  // namespace

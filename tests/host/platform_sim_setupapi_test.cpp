@@ -259,7 +259,7 @@ TEST_F(SetupApiTest, UnreadableDetailFailsWithAnotherErrorAndTheNextIsRead) {
 
 TEST_F(SetupApiTest, CreateFileNamesResolveToPresentDevicesOnly) {
   HostProfile p;
-  p.ports = {Port("COM7", "/dev/pts/7"), Port("COM8", "/dev/pts/8")};
+  p.ports = {Port("COM7", "/dev/pts/7"), Port("COM8", "/dev/pts/8"), Port("COM12", "/dev/pts/12")};
   p.ports[1].has_portname = false;  // a port without a port name cannot be opened by one
   p.interfaces = {Interface("\\\\?\\USB#Sync", "socket:/tmp/h.sock"), Interface("\\\\?\\away", "/dev/x")};
   p.interfaces[1].presence.appears_after_polls = 5;
@@ -268,7 +268,13 @@ TEST_F(SetupApiTest, CreateFileNamesResolveToPresentDevicesOnly) {
   EXPECT_TRUE(ResolveDeviceName("com7", &opens));
   EXPECT_EQ(opens, "/dev/pts/7");
   EXPECT_FALSE(ResolveDeviceName("COM8", &opens));
-  EXPECT_FALSE(ResolveDeviceName("\\\\.\\COM7", &opens));  // the bare name only
+  EXPECT_TRUE(ResolveDeviceName("\\\\.\\COM7", &opens));  // the device namespace reaches every port
+  EXPECT_EQ(opens, "/dev/pts/7");
+  // Only COM1 to COM9 answer to a bare name, as on Windows: a bare "COM12" is a file name.
+  EXPECT_FALSE(ResolveDeviceName("COM12", &opens));
+  EXPECT_TRUE(ResolveDeviceName("\\\\.\\com12", &opens));
+  EXPECT_EQ(opens, "/dev/pts/12");
+  EXPECT_FALSE(ResolveDeviceName("\\\\.\\COM8", &opens));
   EXPECT_TRUE(ResolveDeviceName("\\\\?\\usb#sync", &opens));
   EXPECT_EQ(opens, "socket:/tmp/h.sock");
   EXPECT_FALSE(ResolveDeviceName("\\\\?\\away", &opens));
