@@ -257,9 +257,13 @@ int OpenComPort() {
     CloseSyncSoftware();
   }
 
+  // On Vista and later the sync driver's device is the WinUSB device; a port opened for the USB-serial
+  // driver is read and written as a file on every host. WinUSB does overlapped I/O inside, so
+  // WinUsb_Initialize needs a handle opened for it; the port keeps its synchronous handle.
+  const bool bLinkIsWinUsb = bVista && g_Driver != 1;
   char szOpen[kDevicePathSize] = {};
-  FlashState.hLink =
-      CreateFileA(NameToOpen(szCOM, szOpen), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  FlashState.hLink = CreateFileA(NameToOpen(szCOM, szOpen), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 bLinkIsWinUsb ? FILE_FLAG_OVERLAPPED : 0, nullptr);
   if (FlashState.hLink == INVALID_HANDLE_VALUE) LogPrintf("err: %i\r\n", static_cast<int>(GetLastError()));
 
   ApplyVersionReadTimeout();
@@ -268,9 +272,7 @@ int OpenComPort() {
     LogPrintf("OpenComPort(): Fail");
     return 0;
   }
-  // On Vista and later the sync driver's device is the WinUSB device; a port opened for the USB-serial
-  // driver is read and written as a file on every host.
-  FlashState.bLinkIsWinUsb = bVista && g_Driver != 1;
+  FlashState.bLinkIsWinUsb = bLinkIsWinUsb;
 
   // Line settings over what the driver reports; on the WinUSB device these calls fail and that is fine.
   DCB dcb;

@@ -131,6 +131,9 @@ typedef DWORD REGSAM;
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define MAXDWORD 0xFFFFFFFFu
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+// CreateFileA: a handle for overlapped I/O, as WinUsb_Initialize needs. This layer has no OVERLAPPED
+// record: ReadFile and WriteFile on such a handle without one fail with ERROR_INVALID_PARAMETER.
+#define FILE_FLAG_OVERLAPPED 0x40000000u
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -540,7 +543,9 @@ extern "C" {
 #endif
 
 // Turns an open device handle into a WinUSB interface; FALSE (and the last error) when the handle is not
-// a WinUSB device.
+// a WinUSB device. The handle must be opened with FILE_FLAG_OVERLAPPED (WinUSB does overlapped I/O on it
+// inside); platform/posix refuses one opened without it with ERROR_INVALID_PARAMETER (Windows documents
+// the flag as required but names no error for its absence).
 BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle);
 BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
 // The interface descriptor of an alternate setting; bNumEndpoints is the number of pipes.

@@ -406,15 +406,24 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   if (!lpFileName || !*lpFileName) return w32sim::Fail(ERROR_PATH_NOT_FOUND);
   std::string opens;
+  HANDLE h;
   if (w32sim::ResolveDeviceName(lpFileName, &opens)) {
     static const char kSocket[] = "socket:";
-    if (opens.compare(0, sizeof(kSocket) - 1, kSocket) == 0)
-      return w32sim::OpenSocket(opens.substr(sizeof(kSocket) - 1), dwShareMode);
-    if (opens.empty()) return w32sim::Fail(ERROR_FILE_NOT_FOUND);
-    // A device is opened, never created.
-    return w32sim::OpenPath(opens, dwDesiredAccess, dwShareMode, OPEN_EXISTING);
+    if (opens.compare(0, sizeof(kSocket) - 1, kSocket) == 0) {
+      h = w32sim::OpenSocket(opens.substr(sizeof(kSocket) - 1), dwShareMode);
+    } else if (opens.empty()) {
+      return w32sim::Fail(ERROR_FILE_NOT_FOUND);
+    } else {
+      // A device is opened, never created.
+      h = w32sim::OpenPath(opens, dwDesiredAccess, dwShareMode, OPEN_EXISTING);
+    }
+  } else {
+    h = w32sim::OpenPath(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
   }
-  return w32sim::OpenPath(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
+  if (h != INVALID_HANDLE_VALUE && (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0) {
+    if (auto obj = w32sim::Lookup<FdObject>(h)) obj->overlapped = true;
+  }
+  return h;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
@@ -423,6 +432,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   auto obj = w32sim::Lookup<FdObject>(hFile);
   if (!obj || obj->fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (obj->overlapped && !lpOverlapped) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // no OVERLAPPED record: see FILE_FLAG_OVERLAPPED
     return FALSE;
   }
   if (nNumberOfBytesToRead == 0) return TRUE;
@@ -457,6 +470,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   auto obj = w32sim::Lookup<FdObject>(hFile);
   if (!obj || obj->fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (obj->overlapped && !lpOverlapped) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // no OVERLAPPED record: see FILE_FLAG_OVERLAPPED
     return FALSE;
   }
   if (nNumberOfBytesToWrite == 0) return TRUE;

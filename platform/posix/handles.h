@@ -29,6 +29,7 @@ struct FdObject : Object {
   // (ttys are opened non-blocking; reads and writes with a time-out need that mode back).
   std::atomic<bool> raw{false};
   std::atomic<bool> blocking{false};
+  bool overlapped = false;  // opened with FILE_FLAG_OVERLAPPED
   BOOL Close() override;
 };
 

@@ -1,9 +1,10 @@
 // WinUSB over the virtual handheld's Unix socket. CreateFileA opens a device interface whose profile
-// entry reads "socket:PATH" as a connection to that socket; WinUsb_Initialize turns that handle into an
-// interface with the profile entry's endpoints, and the bulk pipes carry the bytes over the connection:
-// a write sends them all, a read returns what one read of the socket brings (up to the length). Both
-// block without a time-out of their own, like WinUSB pipes without a pipe policy: the socket is blocking,
-// so each is one send or recv in the common case (the poll below is for a socket made non-blocking).
+// entry reads "socket:PATH" as a connection to that socket; WinUsb_Initialize turns that handle, opened
+// with FILE_FLAG_OVERLAPPED, into an interface with the profile entry's endpoints, and the bulk pipes
+// carry the bytes over the connection: a write sends them all, a read returns what one read of the socket
+// brings (up to the length). Both block without a time-out of their own, like WinUSB pipes without a
+// pipe policy: the socket is blocking, so each is one send or recv in the common case (the poll below is
+// for a socket made non-blocking).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -81,6 +82,8 @@ BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE Inte
   auto file = Lookup<FdObject>(DeviceHandle);
   if (!file || file->fd < 0) return Fail(ERROR_INVALID_HANDLE);
   if (file->kind != FdObject::Kind::Socket) return Fail(ERROR_NOT_SUPPORTED);  // a tty or file: no WinUSB
+  // WinUSB does overlapped I/O on the device handle inside: it must be opened with FILE_FLAG_OVERLAPPED.
+  if (!file->overlapped) return Fail(ERROR_INVALID_PARAMETER);
   auto itf = std::make_shared<WinUsbObject>();
   itf->file = file;
   {

@@ -430,6 +430,10 @@ TEST_F(SerialPortTest, VistaWithTheUsbSerialDriverOpensThePortAsAFile) {
 
   ASSERT_EQ(1, OpenComPort());
   EXPECT_FALSE(FlashState.bLinkIsWinUsb);
+  // A synchronous handle: file transfers without an OVERLAPPED record.
+  DWORD dwRead = 0;
+  uint8_t byte = 0;
+  EXPECT_TRUE(ReadFile(FlashState.hLink, &byte, 0, &dwRead, nullptr));
   const std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("STOP WcesComm Fail!!\r\n"));
   EXPECT_NE(std::string::npos, log.find("STOP RapiMgr Fail!!\r\n"));

@@ -45,7 +45,7 @@ class WinUsbTest : public ::testing::Test {
     profile.interfaces = {itf};
     w32sim::SetHostProfile(profile);
     if (link_ != INVALID_HANDLE_VALUE) CloseHandle(link_);
-    link_ = CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    link_ = CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, link_);
     return link_;
   }

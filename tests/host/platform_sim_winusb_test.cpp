@@ -80,8 +80,9 @@ class WinUsbTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(OpenSimulatedHandles("winusb"), 0); }
 
-  HANDLE OpenDevice() {
-    HANDLE h = CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  // WinUSB needs a handle opened for overlapped I/O.
+  HANDLE OpenDevice(DWORD flags = FILE_FLAG_OVERLAPPED) {
+    HANDLE h = CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     return h;
   }
@@ -206,6 +207,32 @@ TEST_F(WinUsbTest, OnlyWinUsbDeviceHandlesInitialize) {
   EXPECT_FALSE(WinUsb_Initialize(file, &usb));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(WinUsb_Initialize(INVALID_HANDLE_VALUE, &usb));
+
+  // The WinUSB device opened without FILE_FLAG_OVERLAPPED; with it, file transfers need an OVERLAPPED
+  // record, which this layer does not have.
+  SetHostProfile(profile_);
+  {
+    Peer peer(socket_path_);
+    peer.Echo();
+    HANDLE dev = OpenDevice(0);
+    EXPECT_FALSE(WinUsb_Initialize(dev, &usb));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(usb, nullptr);
+    CloseHandle(dev);
+  }
+  {
+    Peer peer(socket_path_);
+    peer.Echo();
+    HANDLE dev = OpenDevice();
+    uint8_t b[4] = {};
+    DWORD n = 7;
+    EXPECT_FALSE(WriteFile(dev, b, sizeof b, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(ReadFile(dev, b, sizeof b, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CloseHandle(dev);
+  }
 
   // The device interface itself can say it has no WinUSB.
   profile_.interfaces[0].winusb = false;
