@@ -37,7 +37,10 @@ void NoteTransferFailure() {
 // Transfers of a length that is a multiple of 64 bytes (0 included) are issued one byte longer.
 uint32_t WireLength(uint32_t length) { return length % 64 == 0 ? length + 1 : length; }
 
-int64_t ClockSeconds() { return static_cast<int64_t>(_time64(nullptr)); }
+// Whole seconds since a tick count, for the raw transfers' budgets. The tick counter is on every host
+// (the C runtime's 64-bit time is not in Windows 2000's msvcrt.dll), and the unsigned difference
+// survives its wrap after 49.7 days.
+int64_t SecondsSince(DWORD dwStartTick) { return static_cast<int64_t>((GetTickCount() - dwStartTick) / 1000); }
 
 }  // namespace
 
@@ -56,9 +59,9 @@ const char* LinkRetryEndReason(DWORD quietLimitMs) {
 bool LinkUsesWinUsb() { return IsVistaOrLater() && FlashState.bLinkIsWinUsb; }
 
 int USBWriteRaw(HANDLE link, const uint8_t* data, uint32_t length, int64_t budget) {
-  // A budget of 0 puts the deadline at the start: exactly one transfer, so the clock is not read for it
-  // (every packet goes through here twice).
-  const int64_t deadline = budget > 0 ? ClockSeconds() + budget : 0;
+  // A budget of 0 is spent at the start: exactly one transfer, so the clock is not read for it (every
+  // packet goes through here twice).
+  const DWORD dwStartTick = budget > 0 ? GetTickCount() : 0;
   for (;;) {
     DWORD dwDone = 0;
     BOOL ok;
@@ -74,14 +77,14 @@ int USBWriteRaw(HANDLE link, const uint8_t* data, uint32_t length, int64_t budge
     if (dwDone > length) dwDone = length;
     data += dwDone;
     length -= dwDone;
-    if (length == 0 || budget <= 0 || ClockSeconds() >= deadline) break;
+    if (length == 0 || budget <= 0 || SecondsSince(dwStartTick) >= budget) break;
   }
   return length == 0 ? 1 : 0;
 }
 
 int USBReadRaw(HANDLE link, uint8_t* buffer, uint32_t length, uint32_t* count, int64_t budget) {
   *count = 0;
-  const int64_t deadline = budget > 0 ? ClockSeconds() + budget : 0;
+  const DWORD dwStartTick = budget > 0 ? GetTickCount() : 0;
   for (;;) {
     DWORD dwDone = 0;
     BOOL ok;
@@ -99,7 +102,7 @@ int USBReadRaw(HANDLE link, uint8_t* buffer, uint32_t length, uint32_t* count, i
       length -= dwDone;
       *count += dwDone;
     }
-    if (length == 0 || budget <= 0 || ClockSeconds() >= deadline) break;
+    if (length == 0 || budget <= 0 || SecondsSince(dwStartTick) >= budget) break;
   }
   return length == 0 ? 1 : 0;
 }

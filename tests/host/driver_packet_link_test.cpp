@@ -236,6 +236,34 @@ TEST_F(PacketLinkTest, HealthTracksSuccessesAndAVanishedDevice) {
   EXPECT_FALSE(IsDeviceGone());
 }
 
+TEST_F(PacketLinkTest, RawReadTriesAgainUntilItsBudgetOfSecondsIsSpent) {
+  PtyDevice device(20);  // each read gives up after 20 ms
+  Bytes buffer(8);
+  uint32_t count = 0;
+  // A budget of 0: exactly one transfer, whatever it brought.
+  device.Write({1, 2, 3});
+  EXPECT_EQ(USBReadRaw(device.handle(), buffer.data(), 8, &count, 0), 0);
+  EXPECT_EQ(count, 3u);
+
+  // A budget of seconds: transfers go on until every byte is in ...
+  w32sim::SetClockScale(1);
+  std::thread late([&device] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device.Write({4, 5, 6, 7, 8});
+  });
+  EXPECT_EQ(USBReadRaw(device.handle(), buffer.data(), 5, &count, 5), 1);
+  late.join();
+  EXPECT_EQ(count, 5u);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), Bytes({4, 5, 6, 7, 8}));
+
+  // ... or the budget is spent on the platform clock (a read of 20 ms is 2 s there).
+  w32sim::SetClockScale(100);
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(USBReadRaw(device.handle(), buffer.data(), 8, &count, 3), 0);
+  EXPECT_GE(GetTickCount() - start, 3000u);
+  EXPECT_EQ(count, 0u);
+}
+
 TEST_F(PacketLinkTest, VistaMovesBytesThroughWinUsbOnlyForTheSyncDriversDevice) {
   SetHostVersion(6, 0);
   PtyDevice device(20);
