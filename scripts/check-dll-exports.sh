@@ -3,7 +3,9 @@
 #  - exactly the sixteen exports, undecorated, with ordinals 1-16 in the byte order of their names
 #    (Client_BackUp 1 ... Client_VerifyExterns 15, CloseComPort 16);
 #  - no load-time import of winusb.dll or cfgmgr32.dll (both are bound at run time), and no import of a
-#    mingw runtime DLL (libgcc, libstdc++ and winpthread are linked in statically).
+#    mingw runtime DLL (libgcc, libstdc++ and winpthread are linked in statically);
+#  - no kernel32 entry point that came with Vista, and no msvcrt entry point that Windows 2000's
+#    msvcrt.dll (version 6) lacks.
 set -euo pipefail
 
 build_dir="${1:-build/win32}"
@@ -73,6 +75,24 @@ fi
 kernel32="$(awk '/DLL Name:/ {k = (tolower($3) == "kernel32.dll"); next} k && NF >= 2 {print $NF}' <<<"$dump")"
 late="$(grep -Ex 'GetTickCount64|InitOnce[A-Za-z]*|[A-Za-z]*ConditionVariable[A-Za-z]*|[A-Za-z]*SRWLock[A-Za-z]*|CreateSymbolicLink[AW]|GetFinalPathNameByHandle[AW]|SetFileInformationByHandle|CancelIoEx' <<<"$kernel32" || true)"
 [ -z "$late" ] || complain "imports kernel32 functions that Windows before Vista lacks: $(tr '\n' ' ' <<<"$late")"
+
+# Nor any msvcrt entry point newer than Windows 2000's msvcrt.dll (version 6): a missing one keeps the
+# DLL from loading there.
+msvcrt_late=(
+  '_w?(time|mktime|mkgmtime|localtime|gmtime|ctime|ftime|futime|utime|difftime)(32|64)(_s)?' '_mkgmtime'
+  '_w?(stat|fstat|findfirst|findnext)(32|64)[A-Za-z0-9]*'  # _stati64 and _findfirsti64 are older
+  '[A-Za-z0-9_]+_s' '[A-Za-z0-9_]+_l'                      # secure and locale variants
+  '___(lc_codepage|lc_collate_cp|lc_handle|mb_cur_max)_func' '__(iob|pctype|pwctype)_func'
+  '_aligned_[a-z_]+' '_resetstkoflw' '_set_SSE2_enable' '_set_security_error_handler'
+  '_(str|wcs)to(i|ui)64' '_v?scw?printf' '_abs64' '_rot[lr]64' '_byteswap_[a-z0-9]+'
+  '_[gs]et_(invalid_parameter_handler|output_format|errno|doserrno)' '_fseeki64' '_ftelli64'
+  '_recalloc' '_(create|free|get_current)_locale' '_wassert' 'strnlen' 'wcsnlen'
+)
+msvcrt="$(awk '/DLL Name:/ {m = (tolower($3) == "msvcrt.dll"); next}
+               m && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ {print $3}' <<<"$dump")"
+[ -n "$msvcrt" ] || complain "no msvcrt imports found to audit"
+late="$(grep -Ex "$(IFS='|'; echo "${msvcrt_late[*]}")" <<<"$msvcrt" || true)"
+[ -z "$late" ] || complain "imports msvcrt functions that Windows 2000's msvcrt.dll lacks: $(tr '\n' ' ' <<<"$late")"
 
 if [ "$fail" -ne 0 ]; then
   echo "check-dll-exports: $dll FAILED" >&2
