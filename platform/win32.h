@@ -490,7 +490,8 @@ typedef CONFIGRET(WINAPI* CM_Open_DevNode_Key_Fn)(DEVINST dnDevNode, REGSAM samD
 // ---- C runtime pieces with Windows meaning ------------------------------------------------------------
 
 typedef int64_t __time64_t;
-// Calendar time in seconds on the layer's clock.
+// Calendar time in seconds on the layer's clock. Not for the library: Windows 2000's msvcrt.dll lacks it
+// (scripts/check-dll-exports.sh refuses the import); its budgets use GetTickCount.
 __time64_t _time64(__time64_t* t);
 int _stricmp(const char* a, const char* b);
 int _strnicmp(const char* a, const char* b, size_t n);
