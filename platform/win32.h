@@ -186,6 +186,19 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+typedef struct _COMSTAT {
+  DWORD fCtsHold : 1;
+  DWORD fDsrHold : 1;
+  DWORD fRlsdHold : 1;
+  DWORD fXoffHold : 1;
+  DWORD fXoffSent : 1;
+  DWORD fEof : 1;
+  DWORD fTxim : 1;
+  DWORD fReserved : 25;
+  DWORD cbInQue;   // bytes received and not yet read
+  DWORD cbOutQue;  // bytes written and not yet sent
+} COMSTAT, *LPCOMSTAT;
+
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u
 #define PURGE_TXCLEAR 0x0004u
@@ -226,6 +239,8 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 // Blocks until an armed event happens (EV_RXCHAR: a byte is waiting to be read); sets the event mask.
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+// Sets the queue counts (cbInQue, cbOutQue) and no error bits; FALSE, ERROR_INVALID_HANDLE if not a port.
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
 DWORD WINAPI GetLastError(void);

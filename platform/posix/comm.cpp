@@ -1,7 +1,8 @@
 // Comm-port services on a tty through termios. SetCommState puts the line in raw binary mode (no
 // CR/LF translation, no echo, no signals, no flow control unless the DCB asks for it) at the DCB's baud
 // and framing. The comm time-outs are kept in the handle's object and honoured by ReadFile/WriteFile.
-// Handles that are not ttys (files, the WinUSB device) fail these calls with ERROR_INVALID_FUNCTION.
+// Handles that are not ttys (files, the WinUSB device) fail these calls with ERROR_INVALID_FUNCTION
+// (ClearCommError with ERROR_INVALID_HANDLE).
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -43,6 +44,12 @@ DWORD BaudFor(speed_t speed) {
 BOOL FailErrno(int err) {
   SetLastError(ErrorFromErrno(err, true));
   return FALSE;
+}
+
+// Bytes received and not yet read, or -1 (errno set).
+int QueuedBytes(int fd) {
+  int queued = 0;
+  return ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
 }
 
 }  // namespace
@@ -212,6 +219,25 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     // Readable but nothing queued (a zero-length wake-up): wait again, without spinning.
     poll(nullptr, 0, 1);
   }
+}
+
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+  auto tty = w32sim::LookupTty(hFile);
+  if (!tty) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const int queued = w32sim::QueuedBytes(tty->fd);
+  if (queued < 0) return w32sim::FailErrno(errno);
+  int unsent = 0;
+  if (ioctl(tty->fd, TIOCOUTQ, &unsent) != 0) unsent = 0;
+  if (lpErrors) *lpErrors = 0;
+  if (lpStat) {
+    *lpStat = COMSTAT{};
+    lpStat->cbInQue = static_cast<DWORD>(queued);
+    lpStat->cbOutQue = static_cast<DWORD>(unsent > 0 ? unsent : 0);
+  }
+  return TRUE;
 }
 
 }  // extern "C"

@@ -85,6 +85,22 @@ void SetTimeouts(HANDLE h, DWORD read_mult, DWORD read_const, DWORD write_mult =
   ASSERT_TRUE(SetCommTimeouts(h, &to));
 }
 
+// The bytes waiting to be read at the port (-1 when the call fails).
+long Queued(HANDLE h) {
+  COMSTAT stat{};
+  return ClearCommError(h, nullptr, &stat) ? static_cast<long>(stat.cbInQue) : -1;
+}
+
+// Until at least n bytes wait at the port, within two seconds.
+bool WaitForQueued(HANDLE h, long n) {
+  const auto start = Clock::now();
+  while (Queued(h) < n) {
+    if (ElapsedMs(start) > 2000) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 class CommTtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -277,6 +293,29 @@ TEST_F(CommTtyTest, WaitCommEventEndsWhenAByteArrivesAndLeavesItToRead) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// ClearCommError counts the bytes waiting, leaves them to be read, and has no line errors to report.
+TEST_F(CommTtyTest, ClearCommErrorCountsTheBytesWaiting) {
+  DWORD errors = 77;
+  COMSTAT stat{};
+  stat.cbInQue = 77;
+  ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(stat.cbInQue, 0u);
+  EXPECT_EQ(stat.cbOutQue, 0u);
+  EXPECT_TRUE(ClearCommError(port_, nullptr, nullptr));
+  pty_.Send({1, 2, 3, 4, 5});
+  ASSERT_TRUE(WaitForQueued(port_, 5));
+  EXPECT_EQ(Queued(port_), 5);
+  SetTimeouts(port_, 0, 100);
+  uint8_t buf[5] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(port_, buf, 2, &n, nullptr));
+  EXPECT_EQ(Queued(port_), 3);
+  ASSERT_TRUE(ReadFile(port_, buf, 3, &n, nullptr));
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + 3), (std::vector<uint8_t>{3, 4, 5}));
+  EXPECT_EQ(Queued(port_), 0);
+}
+
 TEST_F(CommTtyTest, PurgeDropsQueuedReceiveBytes) {
   pty_.Send({1, 2, 3, 4, 5, 6});
   // Wait until the bytes are queued at the port.
@@ -324,7 +363,15 @@ TEST(CommOnOtherHandles, FilesAndStaleHandlesHaveNoSerialLine) {
   COMMTIMEOUTS to{};
   EXPECT_FALSE(SetCommTimeouts(f, &to));
   EXPECT_FALSE(PurgeComm(f, PURGE_RXCLEAR));
+  COMSTAT stat{};
+  DWORD errors = 0;
+  SetLastError(0);
+  EXPECT_FALSE(ClearCommError(f, &errors, &stat));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   ASSERT_TRUE(CloseHandle(f));
+  SetLastError(0);
+  EXPECT_FALSE(ClearCommError(f, &errors, &stat));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(GetCommState(f, &dcb));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(CloseHandle(f));
