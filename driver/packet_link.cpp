@@ -141,9 +141,19 @@ int USBWritePacket(HANDLE link, const uint8_t* data, uint32_t length) {
 
 namespace {
 
+// EV_RXCHAR reports a byte that arrives after SetCommMask or after the previous event: bytes already
+// queued (a frame that landed before the mask was set, the rest of a frame whose first piece has been
+// read) never end the wait, and the wait has no time-out. So the wait is made only on an empty receive
+// queue; with bytes there it is skipped, and its line is logged as if it had ended at once on EV_RXCHAR.
 void WaitForReceivedCharacter(HANDLE link) {
   DWORD dwEvent = 0;
-  WaitCommEvent(link, &dwEvent, nullptr);
+  DWORD dwErrors = 0;
+  COMSTAT stat{};
+  if (ClearCommError(link, &dwErrors, &stat) && stat.cbInQue > 0) {
+    dwEvent = EV_RXCHAR;
+  } else {
+    WaitCommEvent(link, &dwEvent, nullptr);
+  }
   LogPrintf("USBReadPacket(): WaitCommEvent Evt=0x%x", static_cast<unsigned>(dwEvent));
 }
 

@@ -237,7 +237,8 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 // Discards what is queued in the directions the PURGE_ bits name.
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
-// Blocks until an armed event happens (EV_RXCHAR: a byte is waiting to be read); sets the event mask.
+// Blocks until an armed event happens; sets the event mask. EV_RXCHAR is an edge: a byte that arrives after
+// SetCommMask or after the last event reported; bytes already waiting do not end the wait.
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 // Sets the queue counts (cbInQue, cbOutQue) and no error bits; FALSE, ERROR_INVALID_HANDLE if not a port.
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);

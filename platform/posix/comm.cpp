@@ -3,11 +3,20 @@
 // and framing. The comm time-outs are kept in the handle's object and honoured by ReadFile/WriteFile.
 // Handles that are not ttys (files, the WinUSB device) fail these calls with ERROR_INVALID_FUNCTION
 // (ClearCommError with ERROR_INVALID_HANDLE).
+//
+// EV_RXCHAR is an edge, as on Windows: a wait ends on bytes that arrive after SetCommMask or after the
+// previous event was reported, not on bytes already queued. Linux shows only the queue's length, so an
+// arrival is the queue growing beyond the length last seen (at SetCommMask, at the last event, at the
+// start of a wait: reads only shorten it). Bytes that arrived and were read away before a wait began are
+// not seen: such a wait waits for the next byte, where Windows would end at once.
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <map>
+#include <mutex>
 
 #include "handles.h"
 #include "posix_io.h"
@@ -50,6 +59,22 @@ BOOL FailErrno(int err) {
 int QueuedBytes(int fd) {
   int queued = 0;
   return ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+// Per comm port handle (handle numbers are never reused): the receive queue's length when it was last
+// looked at for EV_RXCHAR. Growth beyond it is an arrival.
+std::mutex g_rx_mutex;
+std::map<HANDLE, int> g_rx_seen;
+
+void SetRxSeen(HANDLE h, int queued) {
+  std::lock_guard<std::mutex> lock(g_rx_mutex);
+  g_rx_seen[h] = queued;
+}
+
+int RxSeen(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_rx_mutex);
+  auto it = g_rx_seen.find(h);
+  return it != g_rx_seen.end() ? it->second : 0;
 }
 
 }  // namespace
@@ -175,14 +200,17 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
   auto tty = w32sim::LookupTty(hFile);
   if (!tty) return FALSE;
+  // Events that happened before are forgotten: what is queued now does not count as arriving.
+  const int queued = w32sim::QueuedBytes(tty->fd);
+  w32sim::SetRxSeen(hFile, queued > 0 ? queued : 0);
   std::lock_guard<std::mutex> lock(w32sim::CommSettingsMutex());
   tty->event_mask = dwEvtMask;
   return TRUE;
 }
 
-// Of the events only EV_RXCHAR can happen here: the wait ends when a byte is waiting to be read. It
-// fails with ERROR_DEVICE_REMOVED when the other end of the tty has gone, and at once with
-// ERROR_INVALID_PARAMETER when no event is armed (it could never end).
+// Of the events only EV_RXCHAR can happen here: the wait ends when a byte arrives (see the top of the
+// file), and leaves it to be read. It fails with ERROR_DEVICE_REMOVED when the other end of the tty has
+// gone, and at once with ERROR_INVALID_PARAMETER when no event is armed (it could never end).
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   auto tty = w32sim::LookupTty(hFile);
   if (!tty) return FALSE;
@@ -196,9 +224,21 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  int seen = w32sim::RxSeen(hFile);
   for (;;) {
-    pollfd p{tty->fd, POLLIN, 0};
-    int r = poll(&p, 1, -1);
+    const int queued = w32sim::QueuedBytes(tty->fd);
+    if (queued > seen) {
+      w32sim::SetRxSeen(hFile, queued);
+      if (lpEvtMask) *lpEvtMask = EV_RXCHAR;
+      return TRUE;
+    }
+    // Shorter than last seen: reads took bytes away. Nothing reads during the wait, so from here on
+    // any growth is an arrival.
+    if (queued >= 0) seen = queued;
+    // With bytes queued, poll() would report them at once: then it only watches for a hang-up, and the
+    // queue is looked at again every millisecond.
+    pollfd p{tty->fd, static_cast<short>(queued > 0 ? 0 : POLLIN), 0};
+    const int r = poll(&p, 1, queued > 0 ? 1 : -1);
     if (r < 0) {
       if (errno == EINTR) continue;
       return w32sim::FailErrno(errno);
@@ -207,17 +247,13 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    int queued = 0;
-    if (ioctl(tty->fd, FIONREAD, &queued) == 0 && queued > 0) {
-      if (lpEvtMask) *lpEvtMask = EV_RXCHAR;
-      return TRUE;
-    }
+    if (w32sim::QueuedBytes(tty->fd) > seen) continue;  // an arrival: reported above
     if (p.revents & (POLLHUP | POLLERR)) {
       SetLastError(ERROR_DEVICE_REMOVED);
       return FALSE;
     }
-    // Readable but nothing queued (a zero-length wake-up): wait again, without spinning.
-    poll(nullptr, 0, 1);
+    // Readable but nothing more queued (a zero-length wake-up): wait again, without spinning.
+    if (p.revents & POLLIN) poll(nullptr, 0, 1);
   }
 }
 

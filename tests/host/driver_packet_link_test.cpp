@@ -195,22 +195,79 @@ TEST_F(PacketLinkTest, SplitReadOfASilentDeviceEnds) {
   EXPECT_EQ(std::vector<std::string>(pieces.begin(), pieces.begin() + 7), std::vector<std::string>(7, "100"));
 }
 
+// Until the port holds at least n received bytes, within two seconds.
+bool WaitForQueued(HANDLE port, DWORD n) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    COMSTAT stat{};
+    if (ClearCommError(port, nullptr, &stat) && stat.cbInQue >= n) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// USBReadPacket, given five seconds: a read that waits longer for a receive event (which has no time-out)
+// fails the test and is ended by pulling the device away.
+int ReadPacketWithin5s(PtyDevice& device, Bytes& buffer) {
+  std::atomic<int> result{-1};
+  std::thread reader([&] { result.store(USBReadPacket(device.handle(), buffer.data(), kPacketFrameSize)); });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (result.load() < 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (result.load() < 0) {
+    ADD_FAILURE() << "the read still waits for a receive event";
+    device.Vanish();
+  }
+  reader.join();
+  return result.load();
+}
+
+// With g_WaitRx the read arms the receive event and waits for it, but only while nothing is queued: the
+// event reports bytes that arrive after it was armed or last reported, so a frame already queued (whole,
+// or the rest of one whose first piece has been read) would never end the wait. The skipped wait is
+// logged as one that ended at once.
 TEST_F(PacketLinkTest, WaitRxArmsAndWaitsForTheReceiveEvent) {
   PtyDevice device;
   g_WaitRx = 1;
-  device.Write(Zeros(kPacketFrameSize));
+  const Bytes frame = PatternBytes(kPacketFrameSize, 5);
   Bytes buffer(kPacketFrameSize);
-  ASSERT_EQ(USBReadPacket(device.handle(), buffer.data(), kPacketFrameSize), 1);
+  device.Write(frame);
+  ASSERT_TRUE(WaitForQueued(device.handle(), kPacketFrameSize));
+  ASSERT_EQ(ReadPacketWithin5s(device, buffer), 1);
+  EXPECT_EQ(buffer, frame);
+  EXPECT_EQ(device.Read(kAckSize), Zeros(kAckSize));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"USBReadPacket(): SetCommMask", "USBReadPacket(): WaitCommEvent Evt=0x1"}));
 
+  // Split: the whole frame is queued before the first piece.
   ClearLog();
   g_splitReadAck = 1;
   g_splitReadAckSize = 760;
-  device.Write(Zeros(kPacketFrameSize));
-  ASSERT_EQ(USBReadPacket(device.handle(), buffer.data(), kPacketFrameSize), 1);
+  device.Write(frame);
+  ASSERT_TRUE(WaitForQueued(device.handle(), kPacketFrameSize));
+  ASSERT_EQ(ReadPacketWithin5s(device, buffer), 1);
+  EXPECT_EQ(buffer, frame);
+  EXPECT_EQ(device.Read(kAckSize), Zeros(kAckSize));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"USBReadPacket(): SetCommMask", "USBReadPacket(): WaitCommEvent Evt=0x1",
                                                   "USBReadPacket(): USBReadData 760", "USBReadPacket(): WaitCommEvent Evt=0x1",
                                                   "USBReadPacket(): USBReadData 760"}));
+
+  // Nothing queued: the read waits until the device sends, one piece at a time.
+  ClearLog();
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device.Write(Bytes(frame.begin(), frame.begin() + 760));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device.Write(Bytes(frame.begin() + 760, frame.end()));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int result = ReadPacketWithin5s(device, buffer);
+  const auto took = std::chrono::steady_clock::now() - start;
+  sender.join();
+  ASSERT_EQ(result, 1);
+  EXPECT_GE(took, std::chrono::milliseconds(150));
+  EXPECT_EQ(buffer, frame);
+  EXPECT_EQ(PieceLines(LogLines()), (std::vector<std::string>{"760", "760"}));
+  EXPECT_EQ(CountLogLines("USBReadPacket(): WaitCommEvent Evt=0x1"), 2u);
 }
 
 TEST_F(PacketLinkTest, HealthTracksSuccessesAndAVanishedDevice) {

@@ -293,6 +293,59 @@ TEST_F(CommTtyTest, WaitCommEventEndsWhenAByteArrivesAndLeavesItToRead) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// EV_RXCHAR is an edge, as on Windows: bytes already queued when the mask is set, or when the last event
+// was reported, do not end a wait (it has no time-out); a byte that arrives afterwards does, also one that
+// came before the wait began. Each wait here is ended by a byte the device sends later, if not before.
+TEST_F(CommTtyTest, WaitCommEventEndsOnBytesArrivingAfterTheMaskOrTheLastEvent) {
+  // How long a wait took, with the device sending `byte` after `sendAfterMs`.
+  auto waitMs = [&](uint8_t byte, int sendAfterMs, DWORD* mask) {
+    std::thread device([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(sendAfterMs));
+      pty_.Send({byte});
+    });
+    *mask = 0;
+    const auto start = Clock::now();
+    EXPECT_TRUE(WaitCommEvent(port_, mask, nullptr));
+    const long took = ElapsedMs(start);
+    device.join();
+    return took;
+  };
+  DWORD mask = 0;
+  pty_.Send({1, 2, 3});
+  ASSERT_TRUE(WaitForQueued(port_, 3));
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  EXPECT_GE(waitMs(4, 150, &mask), 100) << "bytes queued before the mask ended the wait";
+  EXPECT_EQ(mask, EV_RXCHAR);
+  ASSERT_TRUE(WaitForQueued(port_, 4));
+  EXPECT_GE(waitMs(5, 150, &mask), 100) << "bytes already reported ended the wait";
+  EXPECT_EQ(mask, EV_RXCHAR);
+
+  // Reads only take bytes away: a wait after them still waits for a new byte.
+  ASSERT_TRUE(WaitForQueued(port_, 5));
+  SetTimeouts(port_, 0, 100);
+  uint8_t buf[8] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(port_, buf, 2, &n, nullptr));
+  ASSERT_EQ(n, 2u);
+  EXPECT_GE(waitMs(6, 150, &mask), 100);
+
+  // A byte that arrived after the last event, before the wait began: the wait ends at once.
+  pty_.Send({7});
+  ASSERT_TRUE(WaitForQueued(port_, 5));
+  EXPECT_LT(waitMs(8, 600, &mask), 400);
+  EXPECT_EQ(mask, EV_RXCHAR);
+
+  // Setting the mask again forgets that event.
+  ASSERT_TRUE(WaitForQueued(port_, 6));
+  pty_.Send({9});
+  ASSERT_TRUE(WaitForQueued(port_, 7));
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  EXPECT_GE(waitMs(10, 150, &mask), 100);
+  ASSERT_TRUE(WaitForQueued(port_, 8));
+  ASSERT_TRUE(ReadFile(port_, buf, 8, &n, nullptr));
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + n), (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
 // ClearCommError counts the bytes waiting, leaves them to be read, and has no line errors to report.
 TEST_F(CommTtyTest, ClearCommErrorCountsTheBytesWaiting) {
   DWORD errors = 77;
@@ -318,11 +371,7 @@ TEST_F(CommTtyTest, ClearCommErrorCountsTheBytesWaiting) {
 
 TEST_F(CommTtyTest, PurgeDropsQueuedReceiveBytes) {
   pty_.Send({1, 2, 3, 4, 5, 6});
-  // Wait until the bytes are queued at the port.
-  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
-  DWORD mask = 0;
-  ASSERT_TRUE(WaitCommEvent(port_, &mask, nullptr));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(WaitForQueued(port_, 6));
   ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
   SetTimeouts(port_, 0, 80);
   uint8_t buf[6];
