@@ -140,11 +140,29 @@ int WaitForCompletion(HANDLE link, Frame& frame, const char* who, const char* du
   }
 }
 
+// After the last announced byte of a read-back: how many bytes the device sent beyond it. On a serial link
+// a data packet that arrives short and is then sent again whole is taken, by a read that does not end at
+// the gap, together with the start of the resend as one frame; every later frame is out of step, and the
+// rest of the last one is left over. A moment is given for bytes still on their way. A pipe read ends at
+// the device's short transfer, so the WinUSB link cannot get out of step this way.
+DWORD BytesBeyondTheEnd(HANDLE link) {
+  if (LinkUsesWinUsb()) return 0;
+  for (int check = 0;; ++check) {
+    DWORD dwErrors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(link, &dwErrors, &stat)) return 0;
+    if (stat.cbInQue > 0 || check == 2) return stat.cbInQue;
+    Sleep(100);
+  }
+}
+
 // Reads size bytes of backup data into file, in arrival order, and closes it. Returns 1 when all of them
 // arrived and were stored. A read-back that ends early leaves the file holding what arrived; a write that
 // falls short stops the writing but not the reading, so that the link stays in step with the device.
+// Bytes waiting on a serial link after the last one mean the data is out of step: the read-back is not
+// complete, and they are discarded so that the next exchange starts clean.
 // With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
-// complete and closed (until then it stops at 99).
+// complete and closed and the link shows nothing beyond it (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
   Frame frame{};
   uint32_t remaining = size;
@@ -179,15 +197,25 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
     }
     if (progress) {
       uint32_t percent = unit != 0 ? received / unit : static_cast<uint32_t>(uint64_t{received} * 100u / size);
-      if (percent > 100) percent = 100;
-      // 100 means the file is complete: the whole-percent unit rounds down, so for some sizes the bytes
-      // received reach 100 units while the last packet is still to come, and a caller that stops
-      // polling at 100 would take a truncated backup for a whole one.
-      if ((storeFailed || remaining != 0) && percent > 99) percent = 99;
+      // 100 means the file is complete, which is known only at the end: the whole-percent unit rounds
+      // down, so for some sizes the bytes received reach 100 units while the last packet is still to
+      // come, and after the last one the link is still to be looked at. A caller that stops polling at
+      // 100 would otherwise take a truncated backup for a whole one.
+      if (percent > 99) percent = 99;
       FlashState.nProgress.store(static_cast<int32_t>(percent));
     }
   }
   if (file != nullptr) std::fclose(file);  // nothing to read
+  if (size != 0) {
+    const DWORD beyond = BytesBeyondTheEnd(link);
+    if (beyond != 0) {
+      LogPrintf("%s(): %u bytes beyond the backup's %u wait on the link: a packet arrived short and the data is "
+                "out of step, the backup is not complete",
+                who, static_cast<unsigned>(beyond), static_cast<unsigned>(size));
+      PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+      return 0;
+    }
+  }
   if (storeFailed) {
     LogPrintf("%s(): the backup file is incomplete", who);
     return 0;

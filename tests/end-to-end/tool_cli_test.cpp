@@ -504,6 +504,20 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_TRUE(Contains(run.err, "os-backup.bin is left as it was; what was received is discarded")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+
+  // A data packet that arrives short and is sent again puts the read-back out of step: the library ends
+  // it as incomplete, and the tool fails with the library's own line.
+  ServeHandheld();
+  plan = handheld::FaultPlan{};
+  plan.short_frames_sent = 1;
+  plan.short_frame_resend_ms = 100;
+  handheld_->SetFaults(plan);
+  run = Run({"backup", "2", "os-backup.bin"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): 1000 bytes beyond the backup's 7000000 wait on "
+                                "the link"))
+      << run.err;
+  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
 }
 
 TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {

@@ -451,6 +451,9 @@ TEST_P(BackupTypes, StoresExactlyTheBytesTheTypeCallsFor) {
       }
       seen.push_back(FlashState.nProgress.load());
     }
+    // A frame more, once the host is done (or has waited two seconds for it): it is left unread.
+    for (int i = 0; i < 2000 && FlashState.nRunOutcome.load() == kRunNone; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     d.Write(PatternBytes(kFrame));
     extraAcked = d.Read(4, 200).size() == 4;
   });
@@ -503,6 +506,37 @@ TEST_F(FormatBackupExchange, BackupProgressFollowsThePackets) {
   EXPECT_EQ(LinesWithPrefix(lines, "ReadBackupEx(): Get a packet Remain="),
             (std::vector<std::string>{"ReadBackupEx(): Get a packet Remain=3000",
                                       "ReadBackupEx(): Get a packet Remain=1480"}));
+}
+
+// Bytes waiting right after the last announced one: the device sent more than the backup holds, so a
+// packet went astray and the data is out of step. The backup is not complete (the percent stays at 99)
+// and the bytes are discarded, so that the next exchange reads what the device sends next.
+TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarded) {
+  const Bytes data = PatternBytes(3 * kFrame, 4);
+  Bytes after;
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame();
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(3 * kFrame, 0, 0)));
+    for (size_t offset = 0; offset < data.size(); offset += kFrame) {
+      Bytes frame(data.begin() + offset, data.begin() + offset + kFrame);
+      if (offset + kFrame == data.size()) frame.insert(frame.end(), 1000, 0x77);  // the rest of a resent frame
+      EXPECT_TRUE(d.SendFrame(frame));
+    }
+    after = d.Read(4, 300);
+  });
+  RunBackUpThread(2, dir_.File("os.bin"));
+  device_.Join();
+  EXPECT_TRUE(after.empty()) << "the bytes beyond were acknowledged";
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_EQ(FlashState.nProgress.load(), 99);
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(FlashState.hLink, nullptr, &stat));
+  EXPECT_EQ(stat.cbInQue, 0u) << "the bytes beyond are still on the link";
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): 1000 bytes beyond the backup's 4560 wait on the link: a packet "
+                              "arrived short and the data is out of step, the backup is not complete"),
+            1u);
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
 }
 
 // The device is not asked for an area the host cannot keep: its data would otherwise wait on the link
