@@ -212,6 +212,11 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                             "tty is not the handheld's), and the library is still waiting for it.",
                             note);
   }
+  if (log_.SinceMarkContains("a packet arrived short and the data is out of step")) {
+    return StoppedAnswering("error: the " + what + " went out of step with the handheld (a packet arrived short); "
+                            "the library ended it before it completed (status 102).",
+                            note);
+  }
   return StoppedAnswering("error: the handheld stopped answering during the " + what +
                               "; the library ended the run before it completed (status 102).",
                           note);
@@ -395,6 +400,13 @@ int Session::Flash(const FlashRequest& req) {
                   saved->NotWritten());
         PrintLogHint();
         return kExitDeviceStopped;
+      }
+      // A read-back of the right size may still be out of step with the handheld (a packet that came
+      // short); the library says it is whole only when it is.
+      if (!log_.SinceMarkContains("ReadBackup(): Get Backup Done!")) {
+        return StoppedAnswering("error: the library did not take the format's read-back for whole; nothing was "
+                                "flashed.",
+                                saved->NotWritten());
       }
       std::string error;
       if (!saved->Commit(&error)) {

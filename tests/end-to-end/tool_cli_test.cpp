@@ -236,6 +236,19 @@ TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin.partial")));
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
+
+  // A read-back of the full size that went out of step (a packet came short and was sent again) is no
+  // backup either.
+  ServeHandheld();
+  plan = handheld::FaultPlan{};
+  plan.short_frames_sent = 1;
+  plan.short_frame_resend_ms = 100;
+  handheld_->SetFaults(plan);
+  run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the library did not take the format's read-back for whole")) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
 }
 
 TEST_F(ToolEndToEnd, ReadBackVerificationWithoutTheStorageDirectory) {
@@ -514,6 +527,8 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   handheld_->SetFaults(plan);
   run = Run({"backup", "2", "os-backup.bin"});
   EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the backup of OS went out of step with the handheld (a packet arrived short)"))
+      << run.err;
   EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): 1000 bytes beyond the backup's 7000000 wait on "
                                 "the link"))
       << run.err;
