@@ -64,7 +64,10 @@ class DumpFile {
     if (!file_.Close() || !flushed) return Result::kNotOnCard;
     if (MoveFileW(partial_.c_str(), path_.c_str())) return Committed();
     kept_ = true;
-    // No earlier file, or one that cannot be moved: either way it stays where it is.
+    // The name is taken by an earlier file. A "<path>.old" beside it is an older one still, left when its
+    // removal failed after an earlier dump; it would stop the move aside of every dump to come.
+    DeleteFileW(aside_.c_str());
+    // An earlier file that cannot be moved stays where it is.
     if (!MoveFileW(path_.c_str(), aside_.c_str())) return Result::kNameTaken;
     if (MoveFileW(partial_.c_str(), path_.c_str())) {
       DeleteFileW(aside_.c_str());

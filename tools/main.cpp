@@ -204,10 +204,11 @@ int main(int argc, char** argv) {
   if (cl.command == Command::List) return List(ui);
 
   // The library writes logfile.txt where it works, and the tool learns from it how a format, a search or
-  // a skipped image went: without it a format that ran would be reported as failed.
-  if (FILE* log = std::fopen("logfile.txt", "ab")) {
+  // a skipped image went: without it a format that ran would be reported as failed. `info` needs none.
+  const bool needs_log = cl.command == Command::Flash || cl.command == Command::Backup;
+  if (FILE* log = needs_log ? std::fopen("logfile.txt", "ab") : nullptr) {
     std::fclose(log);
-  } else {
+  } else if (needs_log) {
     std::error_code ec;
     const std::string here = NarrowOf(fs::current_path(ec));
     ui.Error("error: the library writes its log, logfile.txt, in " + here + ", and it cannot be written there; "

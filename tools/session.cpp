@@ -500,7 +500,8 @@ int Session::Flash(const FlashRequest& req) {
   }
 
   // A handheld that does not hold its images stays in bootloader mode, where the same command can flash
-  // it again; sent back to IPL mode with a faulty boot image, it might not come back to it.
+  // it again; sent back to IPL mode with a faulty boot image, it might not come back to it. After a
+  // backup that failed it stays there too, so that the backup can be taken again.
   const bool reboot = !failed && backup_code == kExitOk;
   closer.armed = false;
   if (reboot) {
@@ -541,8 +542,11 @@ int Session::Flash(const FlashRequest& req) {
   if (!backup_note.empty()) ui_.Result("  " + backup_note);
   if (reboot) {
     ui_.Result("  the handheld was sent back to IPL mode");
-  } else {
+  } else if (failed) {
     ui_.Result("  the handheld was left in bootloader mode: run the same command again to flash it anew");
+  } else {
+    ui_.Result("  the handheld was left in bootloader mode: take the backup again with dravik-update backup " +
+               std::to_string(req.backup_type) + " " + req.backup_file);
   }
   if (failed || input_failed || backup_code != kExitOk) {
     PrintLogHint();

@@ -33,6 +33,11 @@ TEST_F(SdDumpTest, DumpGSMtoSDWritesTheFirstFiveMegabytesOfGsm) {
   EXPECT_EQ(LogCount("DumpGSMwithSD cur 2048 flashed 128 sector read file 1048576\r\n"), 1u);
   EXPECT_EQ(LogCount("nHaveRead=5242880\tnFileSize=5242880\tPercentage= 100\r\n"), 1u);
   EXPECT_FALSE(Driver().PartKeyInserted(1));
+  // A "<path>.old" left beside an earlier file does not stop the next dump.
+  PutOnSd("gsm.dump.old", PatternBytes(100, 3));
+  ASSERT_EQ(DumpGSMtoSD(Sd("gsm.dump").c_str(), &progress), 0);
+  EXPECT_EQ(FromSd("gsm.dump").size(), 0x500000u);
+  EXPECT_FALSE(OnSd("gsm.dump.old"));
 }
 
 TEST_F(SdDumpTest, GetGsmFFSDumpsTheAreaAndStoresNoProgress) {
