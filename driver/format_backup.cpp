@@ -159,8 +159,9 @@ DWORD BytesBeyondTheEnd(HANDLE link) {
 // Reads size bytes of backup data into file, in arrival order, and closes it. Returns 1 when all of them
 // arrived and were stored. A read-back that ends early leaves the file holding what arrived; a write that
 // falls short stops the writing but not the reading, so that the link stays in step with the device.
-// Bytes waiting on a serial link after the last one mean the data is out of step: the read-back is not
-// complete, and they are discarded so that the next exchange starts clean.
+// Bytes waiting on a serial link behind a frame before it is acknowledged, or after the last one, mean the
+// data is out of step: the read-back is not complete, and they are discarded so that the next exchange
+// starts clean.
 // With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
 // complete and closed and the link shows nothing beyond it (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
@@ -170,7 +171,18 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
   const uint32_t unit = size / 100;
   bool storeFailed = false;
   while (remaining != 0) {
-    if (!USBReadPacket(link, frame.data(), kPacketFrameSize)) {
+    DWORD behind = 0;
+    if (!USBReadPacketInStep(link, frame.data(), &behind)) {
+      if (behind != 0) {
+        // Taken for whole, the frame would shift every later byte of the file; two such frames can even
+        // bring the count back to the announced size, so the end of the read-back would not show it.
+        std::fclose(file);
+        LogPrintf("%s(): %u bytes wait behind the packet at byte %u of %u: a packet arrived short and the data "
+                  "is out of step, the backup is not complete",
+                  who, static_cast<unsigned>(behind), static_cast<unsigned>(received), static_cast<unsigned>(size));
+        PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+        return 0;
+      }
       if (RetriesExhausted(link, who, "the read-back ended early")) {
         std::fclose(file);
         LogPrintf("%s(): %u of %u bytes received", who, static_cast<unsigned>(received),

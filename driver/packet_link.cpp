@@ -185,11 +185,9 @@ uint32_t ReadFrameInPieces(HANDLE link, uint8_t* buffer) {
   return dwTotal;
 }
 
-}  // namespace
-
-int USBReadPacket(HANDLE link, uint8_t* buffer, uint32_t length) {
-  std::array<uint8_t, kAckSize> byaAck{};
-  if (buffer == nullptr || length != kPacketFrameSize) return 0;
+// Reads one whole frame as the link settings say (waiting for a character, in pieces); true when all of
+// its bytes arrived.
+bool ReadWholeFrame(HANDLE link, uint8_t* buffer) {
   if (g_DebugON) LogPrintf("USBReadPacket(): Begin");
   if (g_WaitRx) {
     SetCommMask(link, EV_RXCHAR);
@@ -203,12 +201,40 @@ int USBReadPacket(HANDLE link, uint8_t* buffer, uint32_t length) {
     dwTotal = static_cast<uint32_t>(USBReadData(link, buffer, kPacketFrameSize));
     if (g_DebugON) LogPrintf("USBReadPacket(): USBReadData %d", static_cast<int>(dwTotal));
   }
-  if (dwTotal != kPacketFrameSize) return 0;
+  return dwTotal == kPacketFrameSize;
+}
+
+// Acknowledges a frame that was read whole.
+int AcknowledgeFrame(HANDLE link) {
+  std::array<uint8_t, kAckSize> byaAck{};
   const int n = USBWriteData(link, byaAck.data(), kAckSize);
   if (g_DebugON) LogPrintf("USBReadPacket(): USBWriteData %d", n);
   if (n != static_cast<int>(kAckSize)) return 0;
   NoteSuccess();
   return 1;
+}
+
+}  // namespace
+
+int USBReadPacket(HANDLE link, uint8_t* buffer, uint32_t length) {
+  if (buffer == nullptr || length != kPacketFrameSize) return 0;
+  if (!ReadWholeFrame(link, buffer)) return 0;
+  return AcknowledgeFrame(link);
+}
+
+int USBReadPacketInStep(HANDLE link, uint8_t* buffer, DWORD* behind) {
+  *behind = 0;
+  if (buffer == nullptr) return 0;
+  if (!ReadWholeFrame(link, buffer)) return 0;
+  // The device sends its next frame only once this one is acknowledged: bytes already waiting are the
+  // rest of a frame that this read took only the start of.
+  DWORD dwErrors = 0;
+  COMSTAT stat{};
+  if (!LinkUsesWinUsb() && ClearCommError(link, &dwErrors, &stat) && stat.cbInQue > 0) {
+    *behind = stat.cbInQue;
+    return 0;
+  }
+  return AcknowledgeFrame(link);
 }
 
 int USBReadPacketV2(HANDLE link, uint8_t* buffer, uint32_t length) {

@@ -17,6 +17,10 @@ constexpr DWORD kCompletionQuietLimitMs = 15u * 60u * 1000u;
 int USBWritePacket(HANDLE link, const uint8_t* data, uint32_t length);
 int USBReadPacket(HANDLE link, uint8_t* buffer, uint32_t length);
 int USBReadPacketV2(HANDLE link, uint8_t* buffer, uint32_t length);
+// USBReadPacket for the data frames of a read-back: on a serial link the frame is acknowledged only when
+// nothing waits behind it. Otherwise it returns 0 with *behind set to the bytes waiting (0 for a read
+// that failed), and the link is out of step with the device.
+int USBReadPacketInStep(HANDLE link, uint8_t* buffer, DWORD* behind);
 int USBWriteData(HANDLE link, const uint8_t* data, uint32_t length);
 int USBReadData(HANDLE link, uint8_t* buffer, uint32_t length);
 int USBWriteRaw(HANDLE link, const uint8_t* data, uint32_t length, int64_t budget);

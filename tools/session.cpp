@@ -395,6 +395,11 @@ int Session::Flash(const FlashRequest& req) {
       std::error_code ec;
       uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
       if (ec) size = 0;
+      if (log_.SinceMarkContains("a packet arrived short and the data is out of step")) {
+        return StoppedAnswering("error: the format's read-back went out of step with the handheld (a packet "
+                                "arrived short); the library ended it before it completed; nothing was flashed.",
+                                saved->NotWritten());
+      }
       if (size != 65536) {
         ui_.Error("error: the format's read-back came to " + FormatCount(size) + " bytes instead of 65,536; " +
                   saved->NotWritten());

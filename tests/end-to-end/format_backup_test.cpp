@@ -316,14 +316,17 @@ class ShortPacketOnTheSerialLink : public FormatBackupEndToEnd, public ::testing
     plan.short_frame_resend_ms = 100;
     handheld_.SetFaults(plan);
   }
+  // The rest of the resend is found behind the frame that took the short packet, or (should it reach the
+  // link only after that frame's acknowledgement) beyond the announced end.
   static size_t CountOutOfStepLines(const std::string& who, uint32_t size) {
-    const std::string tail = " bytes beyond the backup's " + std::to_string(size) +
-                             " wait on the link: a packet arrived short and the data is out of step, the backup "
-                             "is not complete";
+    const std::string tail = ": a packet arrived short and the data is out of step, the backup is not complete";
+    const std::string behind = " bytes wait behind the packet at byte ";
+    const std::string beyond = " bytes beyond the backup's " + std::to_string(size) + " wait on the link";
     size_t n = 0;
     for (const auto& l : LogLines()) {
       if (l.rfind(who + "(): ", 0) == 0 && l.size() > tail.size() &&
-          l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+          l.compare(l.size() - tail.size(), tail.size(), tail) == 0 &&
+          (l.find(behind) != std::string::npos || l.find(beyond) != std::string::npos))
         ++n;
     }
     return n;
@@ -339,7 +342,7 @@ TEST_P(ShortPacketOnTheSerialLink, BackupEndsIncompleteAndTheNextOneIsWhole) {
   for (const Progress& p : seen) EXPECT_LT(p.percent, 100u) << "a backup out of step reported complete";
   // (Bytes left on the link would make the next exchange wait for ever: it is not tried then.)
   ASSERT_EQ(seen.back().status, CLIENT_STATUS_RUN_INCOMPLETE);
-  EXPECT_EQ(Poll().percent, 99u);
+  EXPECT_LT(Poll().percent, 100u);
   EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
   EXPECT_EQ(CountOutOfStepLines("ReadBackupEx", static_cast<uint32_t>(os.size())), 1u);
   EXPECT_EQ(CountLines("ReadBackupEx(): Get Backup Done!"), 0u);
@@ -349,6 +352,24 @@ TEST_P(ShortPacketOnTheSerialLink, BackupEndsIncompleteAndTheNextOneIsWhole) {
   EXPECT_EQ(FlashState.nRunOutcome.load(), kRunCompleted);
   EXPECT_EQ(ReadFileBytes(dir_.File("os2.bin")), os);
   EXPECT_EQ(CountLines("ReadBackupEx(): Get Backup Done!"), 1u);
+}
+
+// Two short packets of half a frame each: the host's reads take 760 + 760 bytes, so the second brings the
+// count of bytes back to the announced size while the data in between is shifted. Not complete either.
+TEST_P(ShortPacketOnTheSerialLink, TwoShortPacketsThatAddUpToAFrameAreNotTakenForWhole) {
+  const Bytes os = PatternBytes(10 * kFrame + 300, 13);
+  ASSERT_TRUE(handheld_.GetStorage().Write(Area::OS, os.data(), os.size()));
+  handheld::FaultPlan plan;
+  plan.short_frames_sent = 2;
+  plan.short_frame_bytes = kFrame / 2;
+  plan.short_frame_resend_ms = 100;
+  handheld_.SetFaults(plan);
+  const auto seen = BackUp(2, dir_.File("os.bin"));
+  ASSERT_FALSE(seen.empty());
+  for (const Progress& p : seen) EXPECT_LT(p.percent, 100u) << "a backup out of step reported complete";
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_EQ(CountOutOfStepLines("ReadBackupEx", static_cast<uint32_t>(os.size())), 1u);
+  EXPECT_EQ(CountLines("ReadBackupEx(): Get Backup Done!"), 0u);
 }
 
 // The 64 KiB read-back of a type 3 format: the same, and the next format's read-back is whole.

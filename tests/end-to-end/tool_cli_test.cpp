@@ -246,7 +246,7 @@ TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
   handheld_->SetFaults(plan);
   run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
   EXPECT_EQ(74, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "the library did not take the format's read-back for whole")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "the format's read-back went out of step with the handheld")) << run.err;
   EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
 }
@@ -529,9 +529,8 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "the backup of OS went out of step with the handheld (a packet arrived short)"))
       << run.err;
-  EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): 1000 bytes beyond the backup's 7000000 wait on "
-                                "the link"))
-      << run.err;
+  EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): 1000 bytes ")) << run.err;
+  EXPECT_TRUE(Contains(run.err, ": a packet arrived short and the data is out of step")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
 }
 

@@ -508,20 +508,20 @@ TEST_F(FormatBackupExchange, BackupProgressFollowsThePackets) {
                                       "ReadBackupEx(): Get a packet Remain=1480"}));
 }
 
-// Bytes waiting right after the last announced one: the device sent more than the backup holds, so a
-// packet went astray and the data is out of step. The backup is not complete (the percent stays at 99)
-// and the bytes are discarded, so that the next exchange reads what the device sends next.
+// Bytes arriving right after the last announced one is acknowledged: the device sent more than the
+// backup holds, so a packet went astray and the data is out of step. The backup is not complete (the
+// percent stays at 99) and the bytes are discarded, so that the next exchange reads what the device sends
+// next. (The real clock: the bytes come within the look's 200 ms.)
 TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarded) {
+  w32sim::SetClockScale(1);
   const Bytes data = PatternBytes(3 * kFrame, 4);
   Bytes after;
   device_.Run([&](ScriptedDevice& d) {
     d.ReceiveFrame();
     EXPECT_TRUE(d.SendFrame(CompletionFrame(3 * kFrame, 0, 0)));
-    for (size_t offset = 0; offset < data.size(); offset += kFrame) {
-      Bytes frame(data.begin() + offset, data.begin() + offset + kFrame);
-      if (offset + kFrame == data.size()) frame.insert(frame.end(), 1000, 0x77);  // the rest of a resent frame
-      EXPECT_TRUE(d.SendFrame(frame));
-    }
+    for (size_t offset = 0; offset < data.size(); offset += kFrame)
+      EXPECT_TRUE(d.SendFrame(Bytes(data.begin() + offset, data.begin() + offset + kFrame)));
+    d.Write(Bytes(1000, 0x77));  // the rest of a resent frame
     after = d.Read(4, 300);
   });
   RunBackUpThread(2, dir_.File("os.bin"));
@@ -534,6 +534,38 @@ TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarde
   EXPECT_EQ(stat.cbInQue, 0u) << "the bytes beyond are still on the link";
   const auto lines = LogLines();
   EXPECT_EQ(CountLines(lines, "ReadBackupEx(): 1000 bytes beyond the backup's 4560 wait on the link: a packet "
+                              "arrived short and the data is out of step, the backup is not complete"),
+            1u);
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
+}
+
+// A frame sent short and then again whole, and a later frame sent short: the host's reads take 760 + 760
+// bytes each time, so the count of bytes comes back to the announced size with the middle of the data
+// shifted. The rest of the resend already waits behind the first such frame before it is acknowledged:
+// that frame ends the read-back, not acknowledged, and the link is cleared.
+TEST_F(FormatBackupExchange, ABackupFrameWithBytesWaitingBehindItEndsTheBackupAsIncomplete) {
+  const Bytes data = PatternBytes(4 * kFrame, 5);
+  Bytes ackOfFirst;
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame();
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(4 * kFrame, 0, 0)));
+    Bytes first(data.begin(), data.begin() + kFrame);
+    Bytes shortThenWhole(first.begin(), first.begin() + kFrame / 2);
+    shortThenWhole.insert(shortThenWhole.end(), first.begin(), first.end());
+    d.Write(shortThenWhole);
+    ackOfFirst = d.Read(4, 300);
+  });
+  RunBackUpThread(2, dir_.File("os.bin"));
+  device_.Join();
+  EXPECT_TRUE(ackOfFirst.empty()) << "the out-of-step frame was acknowledged";
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_LT(FlashState.nProgress.load(), 100);
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(FlashState.hLink, nullptr, &stat));
+  EXPECT_EQ(stat.cbInQue, 0u) << "the rest of the resend is still on the link";
+  EXPECT_TRUE(ReadFileBytes(dir_.File("os.bin")).empty()) << "the shifted frame was stored";
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): 760 bytes wait behind the packet at byte 0 of 6080: a packet "
                               "arrived short and the data is out of step, the backup is not complete"),
             1u);
   EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
