@@ -92,10 +92,13 @@ const Frame& FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on
 }
 
 void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
-  // Whatever the host discarded before this point does not concern this frame.
+  // Whatever the host discarded before this point does not concern this frame. Host bytes already
+  // waiting, here or taken in by the transport just now, mean that the host has begun something new: it
+  // is not waiting for this frame, and the first four bytes of its new frame must not be taken for the
+  // acknowledgement of this one.
   transport_.ForgetHostFlush();
-  if (Waiting() > 0) {
-    // The host has already begun something new: it is not waiting for this frame.
+  if (Waiting() > 0 || transport_.HasPending()) {
+    if (hooks_.log) hooks_.log("host began a new frame before a frame was sent; exchange abandoned");
     throw SessionEnd{SessionEnd::Why::Abandoned};
   }
   FaultInjector::SendVerdict sv = data_frame ? faults_.BeforeDataFrameSent() : FaultInjector::SendVerdict{};

@@ -86,6 +86,7 @@ class PtyTransport : public Transport {
   }
 
   bool HostFlushed() override { return flushed_; }
+  bool HasPending() const override { return !pending_.empty(); }
 
   void ForgetHostFlush() override {
     uint8_t buf[4096];

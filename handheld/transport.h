@@ -32,6 +32,8 @@ struct Transport {
   virtual bool HostFlushed() { return false; }
   // Takes in what has arrived so far without waiting and clears the flush flag (before a frame goes out).
   virtual void ForgetHostFlush() {}
+  // True when bytes taken in by ForgetHostFlush wait for the next Read (pty only).
+  virtual bool HasPending() const { return false; }
   // The current host is done with (socket: its connection is closed; pty: nothing to do).
   virtual void DropHost() {}
   // Closes the device end; the serving thread calls it on its way out (the destructor too).
