@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/posix/host_profile.h"
@@ -79,6 +80,14 @@ w32sim::HostProfile MakeProfile(const std::string& host_class, int driver, const
   return p;
 }
 
+// The path as seen from anywhere: what the profile names is opened by tools started in other
+// directories.
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +95,7 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  std::string dir = argv[1];
+  const std::string dir = Absolute(argv[1]);
   std::string socket_path = dir + "/handheld.sock";
   std::string profile_path = dir + "/host_profile.txt";
   std::string host_class = "xp";
@@ -99,9 +108,9 @@ int main(int argc, char** argv) {
     }
     std::string value = argv[++i];
     if (arg == "--socket") {
-      socket_path = value;
+      socket_path = Absolute(value);
     } else if (arg == "--profile") {
-      profile_path = value;
+      profile_path = Absolute(value);
     } else if (arg == "--host-class" && (value == "2000" || value == "xp" || value == "vista")) {
       host_class = value;
     } else if (arg == "--driver" && (value == "0" || value == "1")) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "handheld_client.h"
@@ -33,19 +34,21 @@ std::string ProgramPath() {
 
 class Program {
  public:
-  explicit Program(const std::vector<std::string>& args) {
+  // Started in `cwd` when given.
+  explicit Program(const std::vector<std::string>& args, const std::string& cwd = "") {
     int out[2];
     if (::pipe(out) != 0) return;
+    std::vector<char*> argv;
+    std::string program = ProgramPath();
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
       ::dup2(out[1], 2);
       ::close(out[0]);
-      std::vector<char*> argv;
-      std::string program = ProgramPath();
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
+      if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
@@ -182,6 +185,30 @@ TEST_F(HandheldProgram, VistaGetsAWinUsbInterfaceOnTheSocket) {
   host->Close();
   EXPECT_EQ(program.Terminate(), 0);
   EXPECT_NE(::access(sock.c_str(), F_OK), 0);  // the socket goes with the program
+}
+
+// A relative DIR (and socket and profile) are taken from where the program starts, but everything it
+// prints and names in the profile is absolute: a tool started in another directory finds the handheld.
+TEST_F(HandheldProgram, RelativePathsArePrintedAndWrittenAbsolute) {
+  Program program({"hh", "--socket", "hh.sock", "--host-class", "vista"}, dir_.path());
+  ASSERT_TRUE(program.WaitFor("profile:")) << program.output();
+  // The directory as the started program sees it (the temporary directory's path may run through a link).
+  const std::string where = std::filesystem::canonical(dir_.path()).string();
+  const std::string profile_path = where + "/hh/host_profile.txt";
+  const std::string socket_path = where + "/hh.sock";
+  EXPECT_EQ(program.Value("socket: "), socket_path);
+  EXPECT_EQ(program.Value("profile: "), profile_path);
+  EXPECT_EQ(program.Value("DRAVIK_HOST_PROFILE="), profile_path + ")");
+  EXPECT_EQ(program.Value("pty: ").rfind("/", 0), 0u);
+  auto profile = LoadProfile(profile_path);
+  ASSERT_EQ(profile.interfaces.size(), 1u);
+  EXPECT_EQ(profile.interfaces[0].opens, "socket:" + socket_path);
+  EXPECT_TRUE(std::filesystem::is_directory(where + "/hh/memory"));  // the handheld is where it was asked for
+  auto host = HostClient::Connect(socket_path);
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(host->SendFrame(Command("FF112266")));
+  host->Close();
+  EXPECT_EQ(program.Terminate(), 0);
 }
 
 TEST_F(HandheldProgram, BadArgumentsAreRefusedWithTheUsage) {
