@@ -176,7 +176,7 @@ void ProtocolEngine::Format(const Frame& command, int type, FrameLink& link) {
     for (size_t slot = 0; slot < 5; ++slot) {
       uint32_t bytes = GetLe32(&sizes[slot * 4]);
       if (bytes == 0) continue;
-      storage_.SetCapacity(kSizeSlots[slot], bytes);
+      storage_.SetCapacity(kSizeSlots[slot], FormattedCapacity(kSizeSlots[slot], bytes));
       storage_.Erase(kSizeSlots[slot]);
     }
   }

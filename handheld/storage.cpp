@@ -74,9 +74,9 @@ uint64_t DefaultCapacity(Area area) {
     case Area::GSM: return kDefaultGsmCapacity;
     case Area::EXTROM: return kDefaultExtRomCapacity;
     case Area::ASSET: return kDefaultAssetCapacity;
-    case Area::IPL: return 0x40000;
-    case Area::EBOOT: return 0xC0000;
-    case Area::CFG: return 0x10000;
+    case Area::IPL: return kDefaultIplCapacity;
+    case Area::EBOOT: return kDefaultEbootCapacity;
+    case Area::CFG: return kDefaultCfgCapacity;
   }
   return 0;
 }
@@ -97,6 +97,13 @@ const char* AreaName(Area area) {
 }
 
 bool IsBootArea(Area area) { return area == Area::IPL || area == Area::EBOOT || area == Area::CFG; }
+
+uint64_t FormattedCapacity(Area area, uint64_t bytes) {
+  if (area != Area::OS && area != Area::GSM && area != Area::EXTROM) return bytes;
+  uint64_t capacity = (bytes + kPartitionBlock - 1) / kPartitionBlock * kPartitionBlock;
+  if (area == Area::GSM) capacity = std::max(capacity, kMinGsmCapacity);
+  return capacity;
+}
 
 Storage::Storage(std::string directory) : dir_(std::move(directory)) {
   MakeDirectory(dir_);

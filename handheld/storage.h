@@ -6,7 +6,9 @@
 //                                       is the stored length
 //   OS.bin GSM.bin EXTROM.bin ASSET.bin partitions; bytes from offset 0; what lies beyond the end of the
 //                                       file up to the capacity reads as erased flash (0xFF)
-//   layout.ini                          [capacity] OS=, GSM=, EXTROM=, ASSET= in bytes
+//   layout.ini                          [capacity] OS=, GSM=, EXTROM=, ASSET=, IPL=, EBOOT= in bytes of
+//                                       image, as the host flashes them (EBOOT: the 393,216 bytes that
+//                                       the device's flash-disk driver takes as sectors written twice)
 //   memory/XXXXXXXX.bin                 physical memory, one 4 KiB page per file, named by its address
 //   mode                                "bootloader" or "os": what the handheld comes up in
 //   registry.ini                        registry values: [HKLM\Software\VARN\Extended_ROM] Version=...
@@ -58,6 +60,7 @@ class Storage {
   // Erases an area: empty content, reads as 0xFF.
   bool Erase(Area area);
 
+  // How many bytes of image the area takes (layout.ini, else the default).
   uint64_t Capacity(Area area) const;
   bool SetCapacity(Area area, uint64_t bytes);
 
@@ -113,6 +116,20 @@ constexpr uint64_t kDefaultOsCapacity = 64ull << 20;
 constexpr uint64_t kDefaultGsmCapacity = 0x600000;
 constexpr uint64_t kDefaultExtRomCapacity = 16ull << 20;
 constexpr uint64_t kDefaultAssetCapacity = 0x10000;
+constexpr uint64_t kDefaultIplCapacity = 0x40000;
+constexpr uint64_t kDefaultEbootCapacity = 0x60000;
+constexpr uint64_t kDefaultCfgCapacity = 0x10000;
+
+// The partitions (OS, GSM, EXTROM) are made of whole blocks of the flash disk: the device programs move
+// them in chunks of this size.
+constexpr uint64_t kPartitionBlock = 0x10000;
+// The smallest GSM partition: the GSM backup and the device's GSM dump read its first 5 MiB.
+constexpr uint64_t kMinGsmCapacity = 0x500000;
+
+// The capacity a format gives an area for the image size the host announced: a partition rounds it up to
+// whole blocks (GSM to at least kMinGsmCapacity), so that the device programs reach every byte of the
+// image in whole chunks; the other areas take it as it is.
+uint64_t FormattedCapacity(Area area, uint64_t bytes);
 
 }  // namespace handheld
 

@@ -212,8 +212,9 @@ bool Driver::BootAreaOp(uint8_t* in, uint32_t in_size, uint32_t* status, Control
     case kBdkInitWrite: {
       if (flags != 0x12) return false;
       if (!boot_key_[area_no]) return *status = kStatusWriteProtected, false;
-      // EBOOT comes in whole doubled sectors only.
-      if (length > storage_->Capacity(area) || (area == Area::EBOOT && length % 1024 != 0)) {
+      // EBOOT comes in whole doubled sectors only. The capacity counts image bytes: the announced
+      // length in them is length / scale.
+      if (length / scale > storage_->Capacity(area) || (area == Area::EBOOT && length % 1024 != 0)) {
         return *status = kStatusOutOfRange, false;
       }
       boot_write_ = BootWrite{};

@@ -19,10 +19,13 @@
 //  - EBOOT: the device writes each 512-byte image sector twice in a row as one 1024-byte block, so the
 //    area holds two bytes for every image byte. The storage keeps the image as the host flashes it
 //    (EBOOT.bin, 393,216 bytes), taking the first copy of each doubled sector; the area's length as this
-//    driver reports it is twice the stored image.
+//    driver reports it is twice the stored image. The storage's capacities count image bytes, as the
+//    host's format sets them: a BDK_INIT_WRITE total beyond twice the EBOOT capacity (beyond the
+//    capacity for IPL and CFG) is out of range.
 //  - Partitions are mounted (FL_IOCTL_MOUNT_VOLUME_FH) before sector transfers; mounts and keys last
 //    until Restart(), across the programs that run in between: they are kept in the handheld directory
-//    (flashdisk.state). Sector transfers move whole 512-byte sectors inside the partition's capacity.
+//    (flashdisk.state). Sector transfers move whole 512-byte sectors inside the partition's capacity
+//    (a format makes it whole 64 KiB blocks, the device programs' chunks).
 //    FL_IOCTL_GET_INFO reports the capacity / 512 of the device's mounted partition.
 //  - The named area "GSMFFS" is the first 65,536 bytes of GSM.
 //  - Addresses inside the records are 32-bit pointers in the caller's address space (the driver runs in

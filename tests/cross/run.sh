@@ -46,11 +46,11 @@ make_image() {  # file header payload
 make_image "$work/images/eboot.nb0" 64 393216
 make_image "$work/images/ipl.nb0" 64 131072
 make_image "$work/images/gsm.nb0" 0 5242880            # up to 6 MiB: the GSM partition
-make_image "$work/images/os.nb0" 1024 $((8 << 20))     # above 6 MiB: the OS partition
+make_image "$work/images/os.nb0" 1024 7000000          # above 6 MiB: the OS partition; no whole chunks
 make_image "$work/images/extrom.bin" 512 $((2 << 20))
 payload() { tail -c +$(($2 + 1)) "$1"; }
-# The extended-ROM partition of this handheld is as large as its image, so that a dump equals it.
-printf '[capacity]\nEXTROM=%d\n' $((2 << 20)) > "$hh/layout.ini"
+# The format before the flashing sizes the areas from the images: the extended-ROM partition is then as
+# large as its image (whole chunks), so that a dump equals it.
 
 echo "== the host library flashes the images"
 "$handheld_prog" "$hh" --socket "$work/handheld.sock" --profile "$work/host_profile.txt" > "$work/handheld.out" 2>&1 &
@@ -61,11 +61,11 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 export DRAVIK_HOST_PROFILE="$work/host_profile.txt" DRAVIK_WINDOWS_DIR="$work/windows" DRAVIK_HANDHELD_DIR="$hh"
-"$tool" --log-dir "$work" --plain \
+"$tool" --log-dir "$work" --plain --format 0 \
   --eboot "$work/images/eboot.nb0:64" --ipl "$work/images/ipl.nb0:64" \
   --os "$work/images/gsm.nb0" --os "$work/images/os.nb0:1024" --extrom "$work/images/extrom.bin:512" \
   > "$work/flash.out" 2>&1 || { cat "$work/flash.out" >&2; echo "cross: flashing failed" >&2; exit 1; }
-echo "flashed: EBOOT, IPL, GSM, OS, EXTROM"
+echo "formatted and flashed: EBOOT, IPL, GSM, OS, EXTROM"
 
 # The handheld boots its OS, where its own programs run.
 echo os > "$hh/mode"
@@ -99,6 +99,9 @@ check "the EXTROM dump equals the flashed image" cmp -s "$sd/erom.dump" <(payloa
 echo "== what the device flashes, the host library reads back"
 head -c 70000 /dev/urandom > "$sd/ipl-new.bin"
 check "FlashIPLFromSD writes a new IPL" device_run "$sdcard_tool" flash-ipl '\Storage Card\ipl-new.bin'
+head -c 393216 /dev/urandom > "$sd/eboot-new.bin"
+check "FlashEBOOTFromSD writes a new EBOOT into the area the format made" \
+  device_run "$sdcard_tool" flash-eboot '\Storage Card\eboot-new.bin'
 
 echo "== Mirrow brings the handheld up in its boot loader"
 check "mirrow ends with 0 (the restart ends it), whatever its arguments" device_run "$mirrow" --any arguments 2>"$work/mirrow.err"
@@ -106,6 +109,8 @@ check "the handheld's mode is bootloader" test "$(cat "$hh/mode")" = bootloader
 check "the host library reaches the boot loader again (IPL backup)" \
   "$tool" --log-dir "$work" --plain backup 1 "$work/ipl-backup.bin"
 check "the IPL backup equals the IPL the device flashed" cmp -s "$work/ipl-backup.bin" "$sd/ipl-new.bin"
+check "the host library takes an EBOOT backup" "$tool" --log-dir "$work" --plain backup 0 "$work/eboot-backup.bin"
+check "the EBOOT backup equals the EBOOT the device flashed" cmp -s "$work/eboot-backup.bin" "$sd/eboot-new.bin"
 
 if [ "$failures" -ne 0 ]; then
   echo "cross: $failures check(s) failed; rerun with KEEP=1 to look at $work" >&2

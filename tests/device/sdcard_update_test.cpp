@@ -277,4 +277,24 @@ TEST_F(SdUpdateTest, FlashEBOOTFromSDTakesOnlyTheExactImageSize) {
   EXPECT_EQ(LogCount("open file fail\r\n"), 1u);
 }
 
+// The capacities a host's format gives the areas for its images (7,000,000 bytes of OS, 3,000,000 of GSM,
+// the EBOOT image): the device programs reach every byte of each in their own units, whole 64 KiB chunks
+// and doubled EBOOT sectors, and the fixed 5 MiB of the GSM dump.
+TEST_F(SdUpdateTest, AreasAsAHostFormatMadeThemTakeTheProgramsWholeChunks) {
+  Handheld().SetCapacity(Area::OS, handheld::FormattedCapacity(Area::OS, 7000000));
+  Handheld().SetCapacity(Area::GSM, handheld::FormattedCapacity(Area::GSM, 3000000));
+  Handheld().SetCapacity(Area::EBOOT, handheld::FormattedCapacity(Area::EBOOT, kEBootImageSize));
+  int progress = 0;
+  auto os = PatternBytes(7000000, 14);
+  PutOnSd("os.nb0", os);
+  ASSERT_EQ(FlashOSFromSD(Sd("os.nb0").c_str(), &progress), 0);
+  EXPECT_EQ(CmpOSwithSD(Sd("os.nb0").c_str(), &progress), 0);
+  ASSERT_EQ(DumpGSMtoSD(Sd("gsm.dump").c_str(), &progress), 0);
+  EXPECT_EQ(FromSd("gsm.dump").size(), 0x500000u);
+  auto eboot = PatternBytes(kEBootImageSize, 15);
+  PutOnSd("eboot.nb0", eboot);
+  ASSERT_EQ(FlashEBOOTFromSD(Sd("eboot.nb0").c_str(), &progress), 0);
+  EXPECT_EQ(Handheld().Read(Area::EBOOT), eboot);
+}
+
 }  // namespace

@@ -42,8 +42,9 @@ TEST_F(HandheldFormatBackup, FormatSetsTheNamedAreasAndErasesThemOnly) {
   Exchange(cmd);
   EXPECT_TRUE(host_->Quiet(100));  // type 0: no data after the completion
   auto& storage = device_->GetStorage();
-  EXPECT_EQ(storage.Capacity(Area::GSM), 5000000u);
-  EXPECT_EQ(storage.Capacity(Area::OS), 30000000u);
+  // Partitions are whole 64 KiB blocks, and GSM at least the 5 MiB its backup reads.
+  EXPECT_EQ(storage.Capacity(Area::GSM), 5242880u);
+  EXPECT_EQ(storage.Capacity(Area::OS), 458u * 65536);
   EXPECT_EQ(storage.StoredLength(Area::GSM), 0u);
   EXPECT_EQ(storage.StoredLength(Area::OS), 0u);
   EXPECT_EQ(storage.Read(Area::EXTROM), PatternBytes(5000, 3));
@@ -52,6 +53,16 @@ TEST_F(HandheldFormatBackup, FormatSetsTheNamedAreasAndErasesThemOnly) {
   auto sizes = device_->LastFormatSizes();
   EXPECT_TRUE(std::equal(sizes.begin(), sizes.end(), cmd.begin() + 8));
   EXPECT_EQ(device_->FormatCount(), 1u);
+}
+
+TEST_F(HandheldFormatBackup, FormatGivesBootAreasTheImageSizeAndWholeBlocksStayAsTheyAre) {
+  Exchange(FormatCommand("FF112253", {6291456, 393216, 131073, 7 * 65536, 2u << 20}));
+  auto& storage = device_->GetStorage();
+  EXPECT_EQ(storage.Capacity(Area::GSM), 6291456u);
+  EXPECT_EQ(storage.Capacity(Area::EBOOT), 393216u);  // bytes of image, as the host flashes them
+  EXPECT_EQ(storage.Capacity(Area::IPL), 131073u);
+  EXPECT_EQ(storage.Capacity(Area::OS), 7u * 65536);
+  EXPECT_EQ(storage.Capacity(Area::EXTROM), 2u << 20);
 }
 
 TEST_F(HandheldFormatBackup, FormatTypeThreeSendsTheGsmFfsAreaAsItWasBefore) {
@@ -83,7 +94,7 @@ TEST_F(HandheldFormatBackup, FormatTypeFourAndZeroCodeFramesAnswerWithTheComplet
   Put(Area::OS, PatternBytes(3000, 6));
   Exchange(FormatCommand("FF112264", {0, 0, 0, 0, 4000}));
   EXPECT_TRUE(host_->Quiet(100));
-  EXPECT_EQ(device_->GetStorage().Capacity(Area::EXTROM), 4000u);
+  EXPECT_EQ(device_->GetStorage().Capacity(Area::EXTROM), 65536u);
   // Format type 1: zero code, sizes present. Nothing is formatted; the host still gets its completion.
   Exchange(FormatCommand(nullptr, {0, 0, 0, 77, 0}));
   EXPECT_TRUE(host_->Quiet(100));
