@@ -67,8 +67,7 @@ const Frame& FrameLink::ReceiveFrame(const std::function<void(const Frame&)>& on
       // The cable goes with this frame: it is not acknowledged (an acknowledgement written just before
       // the close could be lost or not, as the host happened to read it).
       if (hooks_.log) hooks_.log("vanishing after frame " + std::to_string(v.number));
-      if (hooks_.vanish) hooks_.vanish();
-      throw SessionEnd{SessionEnd::Why::Closed};
+      DropLink();
     }
     if (hooks_.in_os_mode && hooks_.in_os_mode()) continue;  // the OS does not speak the protocol
     bool taken = !v.lose_ack && !v.short_ack && !v.ignore;
@@ -142,8 +141,7 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
   faults_.OnFrameAcknowledged(ticket, &vanish, &silent);
   if (vanish) {
     if (hooks_.log) hooks_.log("vanishing after a sent frame");
-    if (hooks_.vanish) hooks_.vanish();
-    throw SessionEnd{SessionEnd::Why::Closed};
+    DropLink();
   }
   if (silent) {
     if (hooks_.log) hooks_.log("falling silent after a sent frame");
@@ -154,6 +152,11 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
 
 void FrameLink::Pause(uint32_t ms) {
   if (!transport_.Pause(ms)) throw SessionEnd{SessionEnd::Why::Closed};
+}
+
+void FrameLink::DropLink() {
+  if (hooks_.vanish) hooks_.vanish();
+  throw SessionEnd{SessionEnd::Why::Closed};
 }
 
 void FrameLink::RecordLeftover() {

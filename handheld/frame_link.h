@@ -53,6 +53,9 @@ class FrameLink {
   void Pause(uint32_t ms);
   // Records the bytes of a frame or acknowledgement that never completed (on the way out).
   void RecordLeftover();
+  // Closes every device end, as a device that resets or is unplugged goes away (the fault plan's
+  // vanishing, an image the handheld cannot store), and ends the session (Closed).
+  [[noreturn]] void DropLink();
 
  private:
   void Fill(size_t n, int timeout_ms, bool* timed_out);

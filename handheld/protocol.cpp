@@ -125,7 +125,7 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
   // The image goes to a staging file beside its area in pieces as it arrives, so that only a piece of
   // it is ever in memory; the area keeps its old content until the whole announced length is there (a
   // host that goes away mid-image leaves it as it was). An image that does not fit is taken off the wire
-  // all the same, so the link stays in step.
+  // all the same, frame by frame, up to where its completion would go.
   std::unique_ptr<StagedArea> staged;
   if (fits) staged = std::make_unique<StagedArea>(storage_, area);
   piece_.clear();
@@ -144,10 +144,12 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
   }
   std::string what = std::string(AreaName(area)) + " image of " + std::to_string(size) + " bytes";
   if (address != 0) what += " (address " + std::to_string(address) + " not used)";
+  // An image that is not stored gets no completion: the host must not take it for flashed. Nor may it
+  // wait for one that never comes (a host reading without a time-out would wait for ever): the handheld
+  // drops the link, as a device that resets does, and the host sees it gone.
   if (!fits) {
-    // An image that is not stored gets no completion: the host must not take it for flashed.
-    memory_.Log(what + " exceeds the capacity of " + std::to_string(capacity) + ": not stored");
-    return;
+    memory_.Log(what + " exceeds the capacity of " + std::to_string(capacity) + ": not stored; the link is dropped");
+    link.DropLink();
   }
   bool stored = staged->Append(piece_.data(), piece_.size());
   piece_.clear();
@@ -156,8 +158,8 @@ void ProtocolEngine::Flash(const Frame& command, Area area, FrameLink& link) {
     stored = staged->Commit() && stored;
   }
   if (!stored) {
-    memory_.Log(what + ": writing the area failed, no completion");
-    return;
+    memory_.Log(what + ": writing the area failed, not stored; the link is dropped");
+    link.DropLink();
   }
   memory_.Log(what + " stored");
   SendCompletion(Completion("FF112248"), link);

@@ -4,7 +4,9 @@
 // Command codes (bytes 0-7 of a frame, ASCII):
 //   FF112244 / 45 / 46 / 47 / 63   flash EBOOT / IPL / GSM-or-OS / ASSET / EXTROM; bytes 8-11 the size n,
 //                                  then n/1520+1 data frames; answered with FF112248 once stored.
-//                                  FF112246 goes to GSM when n <= 6,291,456 bytes, else to OS.
+//                                  FF112246 goes to GSM when n <= 6,291,456 bytes, else to OS. An
+//                                  image the area cannot take (beyond its capacity, or not written)
+//                                  is not stored and not completed: the handheld drops the link.
 //   FF112249 / FF112250            reset into the boot loader / into the OS (the stored mode)
 //   FF112265 / FF112266            set flag 0 / 1
 //   FF112252                       read asset: one frame with the first 225 bytes of ASSET

@@ -2,6 +2,7 @@
 // simulated XP-plus host; its exit codes, what it tells the user and what reaches the handheld.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -377,6 +378,22 @@ TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
   EXPECT_TRUE(Contains(run.err, "status 102")) << run.err;
   EXPECT_TRUE(Contains(run.err, "the library's log: " + dir_.File("logfile.txt"))) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_.File("logfile.txt")));
+}
+
+// An image larger than its area: the handheld stores nothing and drops the link rather than leave the
+// library waiting for a completion (its read has no time-out of its own); the run ends with status 102.
+TEST_F(ToolEndToEnd, ImageLargerThanItsAreaEndsTheRunAsAStoppedHandheld) {
+  ServeHandheld();
+  ASSERT_TRUE(handheld_->GetStorage().SetCapacity(Area::EXTROM, 3000));
+  ToolRun run = Run({"--extrom", Image("extrom.bin", PatternBytes(5000, 20))});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "status 102")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "the log says: ")) << run.err;
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EXTROM).empty());
+  const auto log = handheld_->Log();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "EXTROM image of 5000 bytes exceeds the capacity of 3000: not stored; the link is dropped"),
+            log.end());
 }
 
 TEST_F(ToolEndToEnd, EveryHostClassFlashesAndVerifies) {

@@ -1,6 +1,7 @@
 // The virtual handheld's flashing exchange and one-frame commands, driven by a raw host over the pty.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "handheld_client.h"
@@ -126,18 +127,60 @@ TEST_F(HandheldFlashing, RecordHoldsEveryFrameAndAcknowledgementInOrder) {
   EXPECT_EQ(device_->FramesSent(), 1u);
 }
 
-TEST_F(HandheldFlashing, ImageLargerThanItsAreaIsNotStoredAndNotCompleted) {
+// The host reads until the handheld's end goes away (bounded): true when it did.
+bool HostSeesTheDeviceGone(HostClient& host) {
+  uint8_t byte;
+  host.Read(&byte, 1, 3000);
+  return host.eof();
+}
+
+TEST_F(HandheldFlashing, ImageLargerThanItsAreaIsNotStoredAndTheLinkIsDropped) {
   auto& storage = device_->GetStorage();
   storage.SetCapacity(Area::EXTROM, 3000);
   auto old = PatternBytes(100, 4);
   storage.Write(Area::EXTROM, old.data(), old.size());
   ASSERT_TRUE(host_->SendFrame(Command("FF112263", 3001)));
-  ASSERT_TRUE(host_->SendImage(PatternBytes(3001, 5)));  // every data frame still acknowledged
-  EXPECT_TRUE(host_->Quiet(200));
+  host_->SendImage(PatternBytes(3001, 5));  // the last acknowledgement may go with the link
+  // No completion: the end goes away instead, as a device that resets.
+  EXPECT_TRUE(HostSeesTheDeviceGone(*host_));
+  EXPECT_EQ(device_->FramesSent(), 0u);
   EXPECT_EQ(storage.Read(Area::EXTROM), old);
-  // The link is still in step: a fitting image goes through.
+  auto log = device_->Log();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "EXTROM image of 3001 bytes exceeds the capacity of 3000: not stored; the link is dropped"),
+            log.end());
+  for (int i = 0; i < 200 && !device_->PtyPath().empty(); ++i) ::usleep(5000);
+  EXPECT_EQ(device_->PtyPath(), "");
+  // Served again, the handheld takes a fitting image.
+  path_ = device_->StartPty();
+  host_ = HostClient::OpenPty(path_);
+  ASSERT_TRUE(host_);
   Flash("FF112263", PatternBytes(3000, 6));
   EXPECT_EQ(storage.StoredLength(Area::EXTROM), 3000u);
+}
+
+TEST_F(HandheldFlashing, EbootAreaTakesTheImageSizeOfItsBackupAndNoMore) {
+  auto image = PatternBytes(393216, 7);
+  Flash("FF112244", image);
+  EXPECT_EQ(device_->GetStorage().Read(Area::EBOOT), image);
+  ASSERT_TRUE(host_->SendFrame(Command("FF112244", 393217)));
+  host_->SendImage(PatternBytes(393217, 8));
+  EXPECT_TRUE(HostSeesTheDeviceGone(*host_));
+  EXPECT_EQ(device_->GetStorage().Read(Area::EBOOT), image);
+}
+
+TEST_F(HandheldFlashing, AreaThatCannotBeWrittenDropsTheLink) {
+  // The staging directory is a file: no image can be staged.
+  testing_support::WriteFileBytes(dir_.path() + "/hh/.staging", {1});
+  ASSERT_TRUE(host_->SendFrame(Command("FF112245", 2000)));
+  host_->SendImage(PatternBytes(2000, 9));
+  EXPECT_TRUE(HostSeesTheDeviceGone(*host_));
+  EXPECT_EQ(device_->FramesSent(), 0u);
+  EXPECT_EQ(device_->GetStorage().StoredLength(Area::IPL), 0u);
+  auto log = device_->Log();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "IPL image of 2000 bytes: writing the area failed, not stored; the link is dropped"),
+            log.end());
 }
 
 TEST_F(HandheldFlashing, HandEditedCapacityThatIsNoNumberLeavesTheDefault) {
