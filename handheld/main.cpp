@@ -88,6 +88,40 @@ std::string Absolute(const std::string& path) {
   return ec ? path : absolute.string();
 }
 
+struct Serving {
+  std::string socket_path;
+  std::string profile_path;
+  std::string host_class;
+  int driver = 0;
+};
+
+// Serves the handheld on a new pty and on the socket, writes the host profile that names them and says
+// where they are. False (and why, on stderr) when one of them could not be made.
+bool Serve(handheld::VirtualHandheld& device, const Serving& how) {
+  std::string pty = device.StartPty();
+  if (pty.empty()) {
+    std::fprintf(stderr, "handheld: no pty could be made\n");
+    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
+    return false;
+  }
+  if (device.StartSocket(how.socket_path).empty()) {
+    std::fprintf(stderr, "handheld: cannot serve the socket %s\n", how.socket_path.c_str());
+    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
+    return false;
+  }
+  std::string error;
+  if (!w32sim::SaveHostProfileFile(how.profile_path, MakeProfile(how.host_class, how.driver, pty, how.socket_path),
+                                   &error)) {
+    std::fprintf(stderr, "handheld: cannot write the host profile %s: %s\n", how.profile_path.c_str(),
+                 error.c_str());
+    return false;
+  }
+  std::printf("pty: %s\nsocket: %s\nprofile: %s (DRAVIK_HOST_PROFILE=%s)\n", pty.c_str(), how.socket_path.c_str(),
+              how.profile_path.c_str(), how.profile_path.c_str());
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,10 +130,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = Absolute(argv[1]);
-  std::string socket_path = dir + "/handheld.sock";
-  std::string profile_path = dir + "/host_profile.txt";
-  std::string host_class = "xp";
-  int driver = 0;
+  Serving how;
+  how.socket_path = dir + "/handheld.sock";
+  how.profile_path = dir + "/host_profile.txt";
+  how.host_class = "xp";
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     if (i + 1 >= argc) {
@@ -108,13 +142,13 @@ int main(int argc, char** argv) {
     }
     std::string value = argv[++i];
     if (arg == "--socket") {
-      socket_path = Absolute(value);
+      how.socket_path = Absolute(value);
     } else if (arg == "--profile") {
-      profile_path = Absolute(value);
+      how.profile_path = Absolute(value);
     } else if (arg == "--host-class" && (value == "2000" || value == "xp" || value == "vista")) {
-      host_class = value;
+      how.host_class = value;
     } else if (arg == "--driver" && (value == "0" || value == "1")) {
-      driver = value == "1" ? 1 : 0;
+      how.driver = value == "1" ? 1 : 0;
     } else {
       Usage();
       return 2;
@@ -133,28 +167,10 @@ int main(int argc, char** argv) {
   // Nobody reads the wire record here: keep frame heads only and drop them as they come, so that the
   // program's memory does not grow by every image it is flashed with.
   device.SetRecordWholeFrames(false);
-  std::string pty = device.StartPty();
-  if (pty.empty()) {
-    std::fprintf(stderr, "handheld: no pty could be made\n");
-    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
-    return 1;
-  }
-  if (device.StartSocket(socket_path).empty()) {
-    std::fprintf(stderr, "handheld: cannot serve the socket %s\n", socket_path.c_str());
-    for (const auto& line : device.Log()) std::fprintf(stderr, "  %s\n", line.c_str());
-    return 1;
-  }
-  std::string error;
-  if (!w32sim::SaveHostProfileFile(profile_path, MakeProfile(host_class, driver, pty, socket_path), &error)) {
-    std::fprintf(stderr, "handheld: cannot write the host profile %s: %s\n", profile_path.c_str(), error.c_str());
-    return 1;
-  }
-  // What the handheld logged while starting is not shown; counted before the paths go out, since a
-  // host may act on them at once and its first lines must not be taken for the start's.
+  // The log is shown from here on: a successful start logs nothing, and the count is taken before the
+  // paths go out, since a host may act on them at once.
   size_t shown = device.Log().size();
-  std::printf("pty: %s\nsocket: %s\nprofile: %s (DRAVIK_HOST_PROFILE=%s)\n", pty.c_str(), socket_path.c_str(),
-              profile_path.c_str(), profile_path.c_str());
-  std::fflush(stdout);
+  if (!Serve(device, how)) return 1;
 
   timespec tick{0, 200 * 1000 * 1000};
   for (;;) {
@@ -164,6 +180,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     device.ClearRecord();
     if (sig == SIGINT || sig == SIGTERM) break;
+    if (device.PtyPath().empty() || device.SocketPath().empty()) {
+      // The handheld dropped the link (an image it could not store), as a device that resets does. Like
+      // that device after its restart it comes back: on a new pty, the socket and a profile naming them.
+      std::printf("handheld: the link was dropped; serving again\n");
+      if (!Serve(device, how)) return 1;
+    }
   }
   device.Stop();
   std::printf("handheld: stopped\n");

@@ -62,23 +62,28 @@ class Program {
     }
     if (out_ >= 0) ::close(out_);
   }
-  // Reads output until it contains text (or 5 s pass).
-  bool WaitFor(const std::string& text) {
+  // Reads output until it contains text `times` times (or 5 s pass).
+  bool WaitFor(const std::string& text, size_t times = 1) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (output_.find(text) == std::string::npos) {
+    while (Count(text) < times) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       pollfd p{out_, POLLIN, 0};
       if (::poll(&p, 1, 100) <= 0) continue;
       char buf[512];
       ssize_t n = ::read(out_, buf, sizeof buf);
-      if (n <= 0) return output_.find(text) != std::string::npos;
+      if (n <= 0) return Count(text) >= times;
       output_.append(buf, static_cast<size_t>(n));
     }
     return true;
   }
-  // The rest of the line after a prefix.
-  std::string Value(const std::string& prefix) const {
-    size_t at = output_.find(prefix);
+  size_t Count(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+    return n;
+  }
+  // The rest of the line after a prefix (its last occurrence with `last`).
+  std::string Value(const std::string& prefix, bool last = false) const {
+    size_t at = last ? output_.rfind(prefix) : output_.find(prefix);
     if (at == std::string::npos) return "";
     at += prefix.size();
     return output_.substr(at, output_.find_first_of(" \n", at) - at);
@@ -208,6 +213,43 @@ TEST_F(HandheldProgram, RelativePathsArePrintedAndWrittenAbsolute) {
   ASSERT_TRUE(host);
   EXPECT_TRUE(host->SendFrame(Command("FF112266")));
   host->Close();
+  EXPECT_EQ(program.Terminate(), 0);
+}
+
+// An image the handheld cannot store: the link is dropped (the host sees its end go away, rather than
+// wait for a completion), and the program serves again on a new pty that the rewritten profile names.
+TEST_F(HandheldProgram, DroppedLinkIsServedAgainOnANewPtyTheProfileNames) {
+  std::string hh = dir_.File("hh");
+  ASSERT_TRUE(handheld::Storage(hh).SetCapacity(handheld::Area::EXTROM, 3000));
+  Program program({hh, "--profile", dir_.File("p.txt")});
+  ASSERT_TRUE(program.WaitFor("profile:")) << program.output();
+  std::string first = program.Value("pty: ");
+  auto host = HostClient::OpenPty(first);
+  ASSERT_TRUE(host);
+  ASSERT_TRUE(host->SendFrame(Command("FF112263", 5000)));
+  host->SendImage(std::vector<uint8_t>(5000, 7));
+  uint8_t byte;
+  host->Read(&byte, 1, 3000);
+  EXPECT_TRUE(host->eof());
+  host->Close();
+  ASSERT_TRUE(program.WaitFor("handheld: the link was dropped; serving again\n")) << program.output();
+  ASSERT_TRUE(program.WaitFor("(DRAVIK_HOST_PROFILE=" + dir_.File("p.txt") + ")\n", 2)) << program.output();
+  EXPECT_NE(program.output().find("EXTROM image of 5000 bytes exceeds the capacity of 3000: not stored; the link is "
+                                  "dropped"),
+            std::string::npos)
+      << program.output();
+  std::string second = program.Value("pty: ", true);  // the kernel may give the freed number again
+  auto profile = LoadProfile(dir_.File("p.txt"));
+  ASSERT_EQ(profile.interfaces.size(), 1u);
+  EXPECT_EQ(profile.interfaces[0].opens, second);
+  auto again = HostClient::OpenPty(second);
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(again->SendFrame(Command("FF112263", 5)));
+  ASSERT_TRUE(again->SendImage({1, 2, 3, 4, 5}));
+  Frame done;
+  ASSERT_TRUE(again->ReceiveFrame(&done));
+  EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
+  again->Close();
   EXPECT_EQ(program.Terminate(), 0);
 }
 
