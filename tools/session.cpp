@@ -180,7 +180,8 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       last_percent = percent;
       last_change = std::chrono::steady_clock::now();
     } else if (SecondsSince(last_change) > 20 * 60) {
-      // The library ends a run itself after 15 minutes without a packet; this only guards the tool.
+      // The library gives up after 15 minutes without a packet only when a read returns; with its default
+      // RTimeout=0 a read on a silent device never does, and then only this guard ends the run.
       ui_.End();
       ui_.Error("error: the progress has not moved for 20 minutes");
       stalled_ = true;
