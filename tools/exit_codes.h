@@ -8,7 +8,7 @@ enum ExitCode : int {
   kExitOk = 0,
   kExitUsage = 64,           // bad command line, or nothing to flash (the library's status 901)
   kExitVerifyFailed = 65,    // what the handheld holds differs from the image, or is shorter
-  kExitInputFile = 66,       // an image file is missing, unreadable or shorter than its header (also when
+  kExitInputFile = 66,       // an image file is missing, unreadable or no longer than its header (also when
                              // that happens after the check, and its area was skipped or not verified)
   kExitDeviceUnavailable = 69,  // no handheld found in time, or it could not be opened (status 101)
   kExitSoftware = 70,        // the library could not be loaded, or answered something impossible

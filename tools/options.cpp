@@ -128,6 +128,14 @@ bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error)
     return false;
   }
   uint64_t payload = size - static_cast<uint64_t>(arg.header_len);
+  if (payload == 0) {
+    // The library would erase the area and "flash" nothing into it, and the check would find nothing
+    // to compare.
+    *error = what + (size == 0 ? ": the file is empty"
+                               : ": the file's " + FormatCount(size) + " bytes are all header, its payload is empty") +
+             "; there is nothing to flash";
+    return false;
+  }
   if (size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
     *error = what + ": " + FormatCount(size) + " bytes is more than the library's 2 GiB limit";
     return false;

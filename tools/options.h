@@ -36,8 +36,8 @@ struct ImageArgument {
 };
 bool ParseImageArgument(const std::string& text, uint16_t feature, ImageArgument* out, std::string* error);
 
-// An image that passed the checks: it exists, is a regular readable file at least as long as its header,
-// and its payload fits the library's 32-bit sizes.
+// An image that passed the checks: it exists, is a regular readable file longer than its header (a
+// payload of at least one byte), and its payload fits the library's 32-bit sizes.
 struct CheckedImage {
   ImageArgument arg;
   uint64_t file_size = 0;

@@ -152,6 +152,7 @@ TEST_F(ToolEndToEnd, ImageProblemsExit66BeforeAnythingIsSent) {
       {{"--os", small + ":128"}, {"os.nb0", "shorter than its header", "128"}},
       {{"--ipl", dir_.path()}, {"not a regular file"}},
       {{"--os", "/" + std::string(300, 'x')}, {"longer than 257"}},
+      {{"--eboot", small + ":100"}, {"os.nb0", "payload is empty", "nothing to flash"}},
   };
   for (const Case& c : cases) {
     ToolRun run = Run(c.args);

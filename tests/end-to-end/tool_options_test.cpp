@@ -81,10 +81,17 @@ TEST_F(ToolImageFiles, PayloadIsTheFileLessItsHeaderAndPicksTheArea) {
   img = Check("os.nb0", 6291456 + 101, 100, 3, &error);
   ASSERT_TRUE(ok_) << error;
   EXPECT_EQ("OS", img.area);
-  // A file exactly as long as its header has an empty payload, which the library still sends.
-  img = Check("empty.nb0", 64, 64, 1, &error);
+  // A file exactly as long as its header has an empty payload: the library would erase the area for
+  // nothing. So has an empty file.
+  Check("empty.nb0", 64, 64, 1, &error);
+  EXPECT_FALSE(ok_);
+  EXPECT_NE(std::string::npos, error.find("the file's 64 bytes are all header, its payload is empty")) << error;
+  Check("nothing.nb0", 0, 0, 1, &error);
+  EXPECT_FALSE(ok_);
+  EXPECT_NE(std::string::npos, error.find("the file is empty")) << error;
+  img = Check("one.nb0", 65, 64, 1, &error);
   ASSERT_TRUE(ok_) << error;
-  EXPECT_EQ(0u, img.payload_size);
+  EXPECT_EQ(1u, img.payload_size);
   EXPECT_EQ("EBOOT", img.area);
   EXPECT_EQ("EXTROM", TargetArea(17, 1));
   EXPECT_EQ("ASSET", TargetArea(7, 1));
