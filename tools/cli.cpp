@@ -86,7 +86,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   }
   auto* format_opt = app.add_option("--format", cl.format_type, "format the disk before flashing: type 0, 3 or 4")
                          ->type_name("TYPE");
-  app.add_option("--format-backup", cl.format_backup, "where format type 3 stores the 65,536 bytes it reads back")
+  auto* format_backup_opt = app.add_option("--format-backup", cl.format_backup, "where format type 3 stores the 65,536 bytes it reads back")
       ->type_name("FILE");
   std::vector<std::string> then_backup;
   auto* then_backup_opt =
@@ -189,6 +189,11 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   (void)flash;
 
   cl.format = format_opt->count() > 0;
+  // An empty name would leave the library writing a file named only by the temporary suffix.
+  if (format_backup_opt->count() > 0 && cl.format_backup.empty()) {
+    return usage("--format-backup: the file name is empty; name the file the format's read-back goes into");
+  }
+  if (*backup && cl.backup_file.empty()) return usage("backup: the file name is empty; name the file to write");
   if (then_backup_opt->count() > 0) {
     if (cl.command != Command::Flash) return usage("--then-backup goes with images to flash");
     char* end = nullptr;
@@ -197,6 +202,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
       return usage("--then-backup: backup type " + then_backup[0] +
                    " does not exist: use 0 (EBOOT), 1 (IPL), 2 (OS), 3 (GSM) or 4 (EXTROM)");
     }
+    if (then_backup[1].empty()) return usage("--then-backup: the file name is empty; name the file to write");
     cl.then_backup = true;
     cl.backup_type = static_cast<int>(type);
     cl.backup_file = then_backup[1];

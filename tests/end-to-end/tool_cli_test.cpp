@@ -121,6 +121,10 @@ TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
       {{"--os", os + ":-5"}, "bad header length"},
       {{"backup", "9", "x.bin"}, "backup type 9"},
       {{"backup", "2"}, "FILE"},
+      {{"backup", "2", ""}, "backup: the file name is empty"},
+      {{"--os", os, "--then-backup", "0", ""}, "--then-backup: the file name is empty"},
+      {{"--os", os, "--format", "3", "--format-backup", ""}, "--format-backup: the file name is empty"},
+      {{"--os", os, "--format-backup", ""}, "--format-backup: the file name is empty"},
       {{"info", "--os", os}, "without a command"},
       {{"--os", os, "--port", "/dev/null", "--host-class", "vista"}, "host classes"},
   };
