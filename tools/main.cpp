@@ -146,6 +146,22 @@ int main(int argc, char** argv) {
     cl.library = Absolute(cl.library);
   }
 
+  // A backup or the format's read-back written over an image (or over each other) would destroy it.
+  {
+    std::vector<NamedPath> paths;
+    for (const ImageArgument& img : cl.images) {
+      const Feature* f = FeatureById(img.feature);
+      paths.push_back({std::string("--") + (f ? f->option : "image"), img.path, false});
+    }
+    if (cl.format && cl.format_type == 3) paths.push_back({"--format-backup", cl.format_backup, true});
+    if (cl.then_backup) paths.push_back({"--then-backup", cl.backup_file, true});
+    std::string error;
+    if (OutputsCollide(paths, &error)) {
+      ui.Error("error: " + error);
+      return kExitUsage;
+    }
+  }
+
   // Images are checked before the library is even loaded, so nothing reaches the handheld.
   std::vector<CheckedImage> checked;
   for (const ImageArgument& arg : cl.images) {

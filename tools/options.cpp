@@ -147,6 +147,46 @@ bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error)
   return true;
 }
 
+namespace {
+
+bool SameFile(const std::string& a, const std::string& b) {
+  // Made absolute first: a relative path none of whose parts exist would stay relative.
+  auto resolved = [](const std::string& path, fs::path* out) {
+    std::error_code ec;
+    const fs::path abs = fs::absolute(PathOf(path), ec);
+    if (ec) return false;
+    *out = fs::weakly_canonical(abs, ec);
+    return !ec;
+  };
+  fs::path ca, cb;
+  if (resolved(a, &ca) && resolved(b, &cb) && ca == cb) return true;
+  // Two names of one existing file (a hard link, say).
+  std::error_code ec;
+  if (!fs::exists(PathOf(a), ec) || !fs::exists(PathOf(b), ec)) return false;
+  const bool same = fs::equivalent(PathOf(a), PathOf(b), ec);
+  return !ec && same;
+}
+
+}  // namespace
+
+bool OutputsCollide(const std::vector<NamedPath>& paths, std::string* error) {
+  for (size_t j = 0; j < paths.size(); ++j) {
+    for (size_t i = 0; i < j; ++i) {
+      const NamedPath& a = paths[i];
+      const NamedPath& b = paths[j];
+      if (!a.written && !b.written) continue;  // an image flashed twice is read twice, no harm
+      if (!SameFile(a.path, b.path)) continue;
+      const NamedPath& out = b.written ? b : a;
+      const NamedPath& other = b.written ? a : b;
+      *error = out.option + " " + out.path + " and " + other.option + " " + other.path + " name the same file: " +
+               (other.written ? "one would be written over the other" : "writing it would destroy the image") +
+               "; give " + out.option + " a file of its own";
+      return true;
+    }
+  }
+  return false;
+}
+
 bool IsScrambledName(const std::string& path) {
   return path.size() == 5 && path.compare(0, 4, "temp") == 0 && path[4] >= '0' && path[4] <= '4';
 }

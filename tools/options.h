@@ -46,6 +46,17 @@ struct CheckedImage {
 };
 bool CheckImage(const ImageArgument& arg, CheckedImage* out, std::string* error);
 
+// A path the user gave, with the option that names it, and whether the tool (the library) writes it.
+struct NamedPath {
+  std::string option;  // "--os", "--format-backup"
+  std::string path;
+  bool written = false;
+};
+// Whether a file written would replace an image, or another file written: the first two paths, one of
+// them written, that name one file (the same path once resolved, or one existing file under two names).
+// False when there are none; otherwise *error names both options.
+bool OutputsCollide(const std::vector<NamedPath>& paths, std::string* error);
+
 // The payload as the handheld stores it: the file without its header; a file named exactly "temp0" to
 // "temp4" is unscrambled by the library (every byte XOR 0x5B) before it is sent.
 bool ReadExpectedPayload(const CheckedImage& image, std::vector<uint8_t>* out, std::string* error);

@@ -168,6 +168,36 @@ TEST_F(ToolEndToEnd, ImageProblemsExit66BeforeAnythingIsSent) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
 }
 
+// A backup or a format's read-back written over an image, or over the other output, destroys it: the
+// same file under any name is refused before the library is loaded.
+TEST_F(ToolEndToEnd, OutputsThatNameAnImageOrEachOtherAreUsageErrors) {
+  ServeHandheld();
+  const Bytes bytes = PatternBytes(3000, 21);
+  const std::string os = Image("os.nb0", bytes);
+  std::filesystem::create_hard_link(os, dir_.File("os-link.nb0"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--os", os + ":1024", "--format", "3", "--format-backup", "os.nb0"},
+       "--format-backup os.nb0 and --os " + os + " name the same file: writing it would destroy the image"},
+      {{"--os", os, "--then-backup", "3", "./os.nb0"}, "--then-backup ./os.nb0 and --os " + os},
+      {{"--os", os, "--then-backup", "2", "os-link.nb0"}, "--then-backup os-link.nb0 and --os " + os},
+      {{"--os", os, "--format", "3", "--format-backup", "same.bin", "--then-backup", "0", dir_.File("same.bin")},
+       "--then-backup " + dir_.File("same.bin") + " and --format-backup same.bin name the same file: one would "
+       "be written over the other"},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = Run(c.args);
+    EXPECT_EQ(64, run.exit_code) << run.All();
+    EXPECT_TRUE(Contains(run.err, c.says)) << "expected \"" << c.says << "\" in: " << run.err;
+    EXPECT_EQ(bytes, testing_support::ReadFileBytes(os));
+  }
+  EXPECT_EQ(0u, HostFramesReceived());
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("same.bin")));
+}
+
 TEST_F(ToolEndToEnd, UnreadableImageExits66) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
   ServeHandheld();
