@@ -48,7 +48,8 @@ Exit codes:
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
   70  the library could not be loaded
-  73  an output file cannot be created, or the library's logfile.txt cannot be written where it works
+  73  an output file cannot be created or could not be written (a full disk, ulimit -f), or the library's
+      logfile.txt cannot be written where it works
   74  the handheld stopped answering during a run (status 102; the library's log says why), did not
       confirm a format, or reported an empty area for a backup
  130  interrupted (Ctrl-C; 143 for SIGTERM, 129 for a closed terminal): what the step cut off may

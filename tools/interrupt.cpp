@@ -82,6 +82,10 @@ void InstallInterruptHandler() {
   // Output into a pipe whose reader has gone (`| head`) must not end a flash part way: the writes fail
   // and the run goes on to its end and its exit code.
   std::signal(SIGPIPE, SIG_IGN);
+  // Under a file size limit (`ulimit -f`) a write beyond it must fail (EFBIG) rather than end the tool
+  // with a partial file left behind: the library then logs that writing the file failed, and the tool
+  // reports the file as not written.
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 

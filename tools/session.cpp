@@ -113,6 +113,24 @@ std::string Session::Text(void (*query)(ClientResult*)) {
 
 void Session::PrintLogHint() { ui_.Error("the library's log: " + log_.Path()); }
 
+bool Session::FileWriteFailed() const {
+  return log_.SinceMarkContains("(): writing the file failed") || log_.SinceMarkContains("(): closing the file failed");
+}
+
+int Session::WriteFailed(const std::string& what, const std::string& note) {
+  ui_.Error("error: " + what + " could not be written: the disk is full, or the file is larger than this "
+            "process may write (ulimit -f); " + note + ".");
+  for (const std::string& line : log_.LinesSinceMark()) {
+    if (line.find("(): writing the file failed") != std::string::npos ||
+        line.find("(): closing the file failed") != std::string::npos) {
+      ui_.Error("  the log says: " + line);
+    }
+  }
+  ui_.Error("Make room for it, then run the same command again.");
+  PrintLogHint();
+  return kExitCantCreate;
+}
+
 void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call) {
   const std::string waiting = kWaitingText;
   auto text = [this, waiting, busy_text]() -> std::string {
@@ -286,7 +304,9 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
                          [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, &seconds);
   if (end == RunEnd::Incomplete) {
     std::remove(tmp.c_str());
-    *exit_code = RunIncomplete("read-back of " + image.area);
+    *exit_code = FileWriteFailed() ? WriteFailed("the read-back of " + image.area + " into " + tmp,
+                                                 "the handheld still holds the images; it was not verified")
+                                   : RunIncomplete("read-back of " + image.area);
     return false;
   }
   uint64_t size = WaitForFinishedFile(tmp, fixed);
@@ -586,6 +606,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
   if (end == RunEnd::Incomplete) {
     x_.CloseComPort();
+    if (FileWriteFailed()) return WriteFailed("the backup of " + area + " into " + out.WorkingPath(), out.NotWritten());
     return RunIncomplete("backup of " + area, out.NotWritten());
   }
   // The size the area has, or the one the handheld announced: a file of another size is no backup.

@@ -56,6 +56,11 @@ class Session {
   // The handheld stopped answering: the headline, the library's last lines, the advice and the log path.
   int StoppedAnswering(const std::string& headline, const std::string& note);
   void PrintLogHint();
+  // The library logged since the mark that it could not write (or close) the file of a read-back.
+  bool FileWriteFailed() const;
+  // A read-back whose file could not be written: said with the library's line; `note` says what became
+  // of the user's file.
+  int WriteFailed(const std::string& what, const std::string& note);
   std::string Text(void (*query)(ClientResult*));
   bool ReadBack(const CheckedImage& image, int type, AreaCheck* check, int* exit_code);
   // Client_BackUp and its progress; kExitOk with the file's size, or the exit code of the failure.

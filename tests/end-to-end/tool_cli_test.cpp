@@ -64,7 +64,8 @@ class ToolEndToEnd : public ::testing::Test {
     return path;
   }
 
-  ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true) {
+  // `file_size_limit`: the tool runs under `ulimit -f` of that many bytes.
+  ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true, uint64_t file_size_limit = 0) {
     std::map<std::string, std::string> env = {
         {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")},
         {"DRAVIK_CLOCK_SCALE", "100"},
@@ -72,7 +73,7 @@ class ToolEndToEnd : public ::testing::Test {
         {"DRAVIK_HANDHELD_DIR", with_handheld_dir ? device_dir_.path() : ""},
         {"DRAVIK_LIBRARY", ""},
     };
-    return RunTool(args, env, dir_.path());
+    return RunTool(args, env, dir_.path(), 60, "", SIGINT, file_size_limit);
   }
 
   // The handheld served with 7,000,000 bytes in its OS area, and an earlier backup in os-backup.bin
@@ -98,6 +99,17 @@ class ToolEndToEnd : public ::testing::Test {
   }
 
   uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
+
+  // The names in the test directory that begin with `prefix`, sorted: what a run left beside a file.
+  std::vector<std::string> FilesStartingWith(const std::string& prefix) const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   testing_support::TempDir dir_;
   testing_support::TempDir device_dir_;
@@ -584,6 +596,23 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): 1000 bytes ")) << run.err;
   EXPECT_TRUE(Contains(run.err, ": a packet arrived short and the data is out of step")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
+}
+
+// Under `ulimit -f` a backup larger than the limit fails to be written: the tool is not killed by
+// SIGXFSZ with its partial file left, it says so, keeps the earlier file and exits 73.
+TEST_F(ToolEndToEnd, BackupBeyondTheFileSizeLimitIsReportedAsNotWritten) {
+  ServeHandheld();
+  const Bytes earlier = PatternBytes(4000, 22);
+  WriteFileBytes(dir_.File("eboot-backup.bin"), earlier);
+  ToolRun run = Run({"backup", "0", "eboot-backup.bin"}, true, 100000);
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the backup of EBOOT into eboot-backup.bin.partial")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "could not be written: the disk is full, or the file is larger than this process "
+                                "may write (ulimit -f); eboot-backup.bin is left as it was"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "the log says: ReadBackupEx(): writing the file failed after")) << run.err;
+  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("eboot-backup.bin")));
+  EXPECT_EQ(std::vector<std::string>{"eboot-backup.bin"}, FilesStartingWith("eboot-backup.bin"));
 }
 
 TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {

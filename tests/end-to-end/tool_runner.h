@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,10 +36,11 @@ inline std::string ToolPath() {
 
 // Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable). With
 // `interrupt_on`, the tool gets `signal` (SIGINT: Ctrl-C) once its standard output shows that text; with
-// signal 0 the test stops reading the tool's standard output there instead, as `| head` does.
+// signal 0 the test stops reading the tool's standard output there instead, as `| head` does. A
+// `file_size_limit` (bytes) is set as the tool's RLIMIT_FSIZE, as `ulimit -f` does.
 inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                        const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "",
-                       int signal = SIGINT) {
+                       int signal = SIGINT, uint64_t file_size_limit = 0) {
   int out_pipe[2], err_pipe[2];
   ToolRun run;
   // Everything the child needs is built before the fork: the test process has threads (the handheld's).
@@ -73,6 +75,10 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (file_size_limit != 0) {
+      rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
     execve(tool.c_str(), argv.data(), envp.data());
     _exit(127);
   }
