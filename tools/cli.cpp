@@ -34,8 +34,8 @@ Examples:
 
 Backup types: 0 EBOOT (393,216 bytes), 1 IPL, 2 OS, 3 GSM (5,242,880 bytes), 4 EXTROM.
 Format types: 0, 3 (reads 65,536 bytes back into --format-backup FILE), 4.
-A backup (and the format's read-back) is written to FILE.partial and renamed to FILE once whole: a run
-that is cut off leaves FILE as it was.
+A backup (and the format's read-back) is written to FILE.partial-PID (PID: the tool's process id) and
+renamed to FILE once whole: a run that is cut off leaves FILE as it was.
 
 Exit codes:
    0  success (and verified, unless --no-verify)

@@ -49,11 +49,15 @@ void CopyPath(char* to, const std::string& path) {
   to[0] = path[0];
 }
 
-extern "C" void OnInterrupt(int sig) {
+void RemoveCleanupFiles() {
   if (g_armed.load()) {
     if (g_file[0] != '\0') DRAVIK_UNLINK(g_file);
     if (g_dir[0] != '\0') DRAVIK_RMDIR(g_dir);
   }
+}
+
+extern "C" void OnInterrupt(int sig) {
+  RemoveCleanupFiles();
   // A progress line may be half drawn: start on a line of its own.
   Say("\ndravik-update: interrupted");
   if (const char* note = g_note.load()) {
@@ -90,6 +94,8 @@ void InstallInterruptHandler() {
 }
 
 void SetInterruptNote(const char* note) { g_note.store(note); }
+
+void CleanUpBeforeExit() { RemoveCleanupFiles(); }
 
 void SetInterruptCleanup(const std::string& file, const std::string& dir) {
   g_armed.store(false);

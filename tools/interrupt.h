@@ -18,6 +18,8 @@ void SetInterruptNote(const char* note);
 // A file the library is writing for the tool, removed by the handler (with `dir`, when given, which then
 // holds nothing else); empty strings for none.
 void SetInterruptCleanup(const std::string& file, const std::string& dir = "");
+// Removes them now, for a way out that skips the destructors (the tool giving up its wait).
+void CleanUpBeforeExit();
 
 }  // namespace dravik_update
 

@@ -3,13 +3,22 @@
 #include "interrupt.h"
 #include "native_path.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 #ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
 #include <ctime>
+#else
+#include <unistd.h>
 #endif
 
 namespace dravik_update {
@@ -18,9 +27,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kWorkingSuffix[] = ".partial";
+const char kWorkingSuffix[] = ".partial-";
 
-std::string WorkingPathOf(const std::string& path) { return path + kWorkingSuffix; }
+long ProcessId() {
+#ifdef _WIN32
+  return static_cast<long>(_getpid());
+#else
+  return static_cast<long>(::getpid());
+#endif
+}
+
+// "FILE.partial-PID": a name of this run's own, so that a second run beside it (for the same FILE)
+// neither removes nor writes into the file this one is receiving.
+std::string WorkingPathOf(const std::string& path) { return path + kWorkingSuffix + std::to_string(ProcessId()); }
+
+// Creates `path` only when no file of that name exists; 0 or the errno value.
+int CreateExclusively(const std::string& path) {
+#ifdef _WIN32
+  int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return errno;
+  _close(fd);
+#else
+  int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  ::close(fd);
+#endif
+  return 0;
+}
 
 }  // namespace
 
@@ -31,15 +64,29 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)), working_(Work
 
 OutputFile::~OutputFile() {
   SetInterruptCleanup("");
-  if (!committed_) std::remove(working_.c_str());
+  if (created_ && !committed_) std::remove(working_.c_str());
 }
 
-bool OutputFile::Begin() {
-  std::error_code ec;
-  fs::remove(PathOf(working_), ec);
-  if (ec) return false;
-  SetInterruptCleanup(working_);  // an interrupted run leaves no partial file either
-  return true;
+bool OutputFile::Begin(std::string* error) {
+  // A file of this name can only be left by an earlier process that had this one's id: it is not
+  // touched (it may still hold what it received), and the next free name is taken instead.
+  const std::string base = WorkingPathOf(path_);
+  int err = 0;
+  for (int n = 1; n <= 9; ++n) {
+    const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+    if (name.size() > kMaxBackupPathLength) break;
+    err = CreateExclusively(name);
+    if (err == 0) {
+      working_ = name;
+      created_ = true;
+      SetInterruptCleanup(working_);  // an interrupted run leaves no partial file either
+      return true;
+    }
+    if (err != EEXIST) break;
+  }
+  *error = "cannot create " + base + " to receive " + path_ + " (" +
+           (err == 0 ? std::string("its name is too long") : std::strerror(err)) + ")";
+  return false;
 }
 
 bool OutputFile::Commit(std::string* error) {
@@ -58,7 +105,8 @@ bool OutputFile::Commit(std::string* error) {
 
 std::string OutputFile::NotWritten() {
   SetInterruptCleanup("");
-  std::remove(working_.c_str());
+  if (created_ && !committed_) std::remove(working_.c_str());
+  committed_ = true;  // nothing left to remove
   return existed_ ? path_ + " is left as it was; what was received is discarded"
                   : path_ + " was not written; what was received is discarded";
 }
@@ -99,7 +147,7 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
   const std::string working = WorkingPathOf(path);
   if (working.size() > kMaxBackupPathLength) {
     *error = "the path " + path + " is longer than the library takes (" + std::to_string(kMaxBackupPathLength) +
-             " characters with \"" + kWorkingSuffix + "\"); use a shorter one";
+             " characters with \"" + kWorkingSuffix + std::to_string(ProcessId()) + "\"); use a shorter one";
     return false;
   }
   std::error_code ec;

@@ -19,13 +19,13 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // The user's file, and the temporary one the library is given ("FILE.partial").
+  // The user's file, and the temporary one the library is given ("FILE.partial-PID", of this process).
   const std::string& Path() const { return path_; }
   const std::string& WorkingPath() const { return working_; }
 
-  // Before the run: a temporary file left by an earlier run that was cut off is removed, so that the
-  // library starts from nothing. False when the temporary file cannot be removed.
-  bool Begin();
+  // Before the run: creates the temporary file, under a name no other file has (another run's file is
+  // left alone). False, with *error, when it cannot be created.
+  bool Begin(std::string* error);
   // The file is whole: it replaces the user's file. False, with *error, when the rename fails (the
   // temporary file is left for the user then, and the error names it).
   bool Commit(std::string* error);
@@ -36,6 +36,7 @@ class OutputFile {
   std::string path_;
   std::string working_;
   bool existed_ = false;
+  bool created_ = false;
   bool committed_ = false;
 };
 

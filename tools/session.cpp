@@ -154,6 +154,7 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
               " (minutes:seconds). Connect it in bootloader mode and check `dravik-update list`.");
     PrintLogHint();
     std::fflush(nullptr);
+    CleanUpBeforeExit();  // the file a backup was to be received into
     std::_Exit(kExitDeviceUnavailable);
   };
   ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);
@@ -383,8 +384,9 @@ int Session::Flash(const FlashRequest& req) {
     std::unique_ptr<OutputFile> saved;
     if (req.format_type == 3) {
       saved = std::make_unique<OutputFile>(req.format_backup);
-      if (!saved->Begin()) {
-        ui_.Error("error: cannot remove " + saved->WorkingPath() + ", left by an earlier run");
+      std::string error;
+      if (!saved->Begin(&error)) {
+        ui_.Error("error: " + error);
         return kExitCantCreate;
       }
     }
@@ -587,8 +589,9 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   const uint64_t fixed = FixedBackupSize(type);
   OutputFile out(path);
   SetInterruptNote(kBackupInterrupted);
-  if (!out.Begin()) {
-    ui_.Error("error: cannot remove " + out.WorkingPath() + ", left by an earlier run");
+  std::string begin_error;
+  if (!out.Begin(&begin_error)) {
+    ui_.Error("error: " + begin_error);
     return kExitCantCreate;
   }
   log_.Mark();

@@ -282,7 +282,7 @@ TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "format.bin was not written")) << run.err;
   EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("format.bin"));
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
 
   // A read-back of the full size that went out of step (a packet came short and was sent again) is no
@@ -564,11 +564,31 @@ TEST_F(ToolEndToEnd, BackupSavesTheAreaTheTypeNames) {
   WriteFileBytes(dir_.File("os-backup.bin"), PatternBytes(9000000, 3));  // an earlier, longer backup
   ToolRun run = Run({"backup", "2", "os-backup.bin"});
   ASSERT_EQ(0, run.exit_code) << run.All();
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
   Bytes saved = testing_support::ReadFileBytes(dir_.File("os-backup.bin"));
   ASSERT_GE(saved.size(), os.size());
   EXPECT_TRUE(std::equal(os.begin(), os.end(), saved.begin()));
   EXPECT_TRUE(Contains(run.out, "backup type 2 (OS)")) << run.out;
+}
+
+// Another run's file in progress beside FILE (whatever its name) is neither removed nor written into.
+TEST_F(ToolEndToEnd, BackupLeavesAnotherRunsPartialFileAlone) {
+  ServeHandheld();
+  const Bytes other = PatternBytes(5000, 23);
+  for (const char* name : {"eboot.bin.partial", "eboot.bin.partial-1", "eboot.bin.partial-999999"}) {
+    WriteFileBytes(dir_.File(name), other);
+  }
+  const Bytes eboot = PatternBytes(393216, 24);
+  handheld_->GetStorage().Write(Area::EBOOT, eboot.data(), eboot.size());
+  ToolRun run = Run({"backup", "0", "eboot.bin"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_EQ(eboot, testing_support::ReadFileBytes(dir_.File("eboot.bin")));
+  EXPECT_EQ((std::vector<std::string>{"eboot.bin", "eboot.bin.partial", "eboot.bin.partial-1",
+                                      "eboot.bin.partial-999999"}),
+            FilesStartingWith("eboot.bin"));
+  for (const char* name : {"eboot.bin.partial", "eboot.bin.partial-1", "eboot.bin.partial-999999"}) {
+    EXPECT_EQ(other, testing_support::ReadFileBytes(dir_.File(name))) << name;
+  }
 }
 
 TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
@@ -580,7 +600,7 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "os-backup.bin is left as it was; what was received is discarded")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
 
   // A data packet that arrives short and is sent again puts the read-back out of step: the library ends
   // it as incomplete, and the tool fails with the library's own line.
@@ -606,7 +626,7 @@ TEST_F(ToolEndToEnd, BackupBeyondTheFileSizeLimitIsReportedAsNotWritten) {
   WriteFileBytes(dir_.File("eboot-backup.bin"), earlier);
   ToolRun run = Run({"backup", "0", "eboot-backup.bin"}, true, 100000);
   EXPECT_EQ(73, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "the backup of EBOOT into eboot-backup.bin.partial")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "the backup of EBOOT into eboot-backup.bin.partial-")) << run.err;
   EXPECT_TRUE(Contains(run.err, "could not be written: the disk is full, or the file is larger than this process "
                                 "may write (ulimit -f); eboot-backup.bin is left as it was"))
       << run.err;
@@ -624,7 +644,7 @@ TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {
   EXPECT_EQ(130, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "interrupted; the backup was not written")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
 }
 
 TEST_F(ToolEndToEnd, InterruptedFlashSaysTheImageIsIncomplete) {
@@ -648,7 +668,7 @@ TEST_F(ToolEndToEnd, HangUpAndABrokenPipe) {
   EXPECT_EQ(129, hup.exit_code) << hup.All();
   EXPECT_TRUE(Contains(hup.err, "interrupted; the backup was not written")) << hup.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("os-backup.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
 
   handheld_->SetFaults(handheld::FaultPlan{});
   const Bytes os = PatternBytes(1520 * 600, 14);
@@ -689,15 +709,14 @@ TEST_F(ToolEndToEnd, BackupOfAnEmptyAreaLeavesTheEarlierFile) {
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "the handheld reports EXTROM as empty (a size of 0)")) << run.err;
   EXPECT_EQ(PatternBytes(3000, 18), testing_support::ReadFileBytes(dir_.File("ext.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("ext.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{"ext.bin"}, FilesStartingWith("ext.bin"));
 }
 
 TEST_F(ToolEndToEnd, BackupThatFindsNoHandheldCreatesNoFile) {
   WriteHost("");
   ToolRun run = Run({"backup", "0", "eboot-backup.bin", "--wait", "1"});
   EXPECT_EQ(69, run.exit_code) << run.All();
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("eboot-backup.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("eboot-backup.bin.partial")));
+  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("eboot-backup.bin"));
 }
 
 TEST_F(ToolEndToEnd, BackupIntoAnUncreatableFileExits73) {

@@ -1,5 +1,6 @@
 // dravik-update without a device: the image arguments, the checks made on image files, the comparison
 // that verification rests on, the command line's queue order, the progress figures and the log reader.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -147,8 +148,7 @@ TEST_F(ToolImageFiles, OutputFilesAreCheckedWithoutBeingTouched) {
   std::string error;
   // A new file: its directory takes files, and nothing is left behind by the check.
   EXPECT_TRUE(CanWriteOutput(dir_.File("new.bin"), &error)) << error;
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("new.bin")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("new.bin.partial")));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   // An existing file keeps its bytes.
   WriteFileBytes(dir_.File("old.bin"), PatternBytes(100, 4));
   EXPECT_TRUE(CanWriteOutput(dir_.File("old.bin"), &error)) << error;
@@ -168,33 +168,48 @@ TEST_F(ToolImageFiles, OutputFilesAreCheckedWithoutBeingTouched) {
 TEST_F(ToolImageFiles, OutputFileReplacesTheUsersFileOnlyWhenCommitted) {
   const std::string path = dir_.File("backup.bin");
   WriteFileBytes(path, PatternBytes(50, 1));
+  auto beside = [&] {  // the names in the directory other than the user's file
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      if (e.path().filename() != "backup.bin") names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  std::string error;
   {
-    // A run cut off: the earlier file stays, the temporary one goes.
-    WriteFileBytes(path + ".partial", PatternBytes(7, 2));  // left by a run before
+    // A run cut off: the earlier file stays, the temporary one goes; the file of a run before (or of
+    // one still running) is not touched.
+    WriteFileBytes(path + ".partial", PatternBytes(7, 2));
     OutputFile out(path);
-    ASSERT_TRUE(out.Begin());
-    EXPECT_FALSE(std::filesystem::exists(out.WorkingPath()));
+    ASSERT_TRUE(out.Begin(&error)) << error;
+    EXPECT_EQ(0u, std::filesystem::file_size(out.WorkingPath()));
     WriteFileBytes(out.WorkingPath(), PatternBytes(20, 3));
     EXPECT_EQ(path + " is left as it was; what was received is discarded", out.NotWritten());
     EXPECT_FALSE(std::filesystem::exists(out.WorkingPath()));
   }
   EXPECT_EQ(PatternBytes(50, 1), testing_support::ReadFileBytes(path));
+  EXPECT_EQ(std::vector<std::string>{"backup.bin.partial"}, beside());
   {
-    // Abandoned without a word (an early return): the temporary file still goes.
-    OutputFile out(path);
-    ASSERT_TRUE(out.Begin());
-    WriteFileBytes(out.WorkingPath(), PatternBytes(20, 3));
+    // Two at once for one file (here in one process): each receives into a file of its own.
+    OutputFile first(path);
+    ASSERT_TRUE(first.Begin(&error)) << error;
+    WriteFileBytes(first.WorkingPath(), PatternBytes(20, 3));
+    OutputFile second(path);
+    ASSERT_TRUE(second.Begin(&error)) << error;
+    EXPECT_NE(first.WorkingPath(), second.WorkingPath());
+    EXPECT_EQ(PatternBytes(20, 3), testing_support::ReadFileBytes(first.WorkingPath()));
+    // Abandoned without a word (an early return): the temporary files still go.
   }
-  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+  EXPECT_EQ(std::vector<std::string>{"backup.bin.partial"}, beside());
   {
     OutputFile out(path);
-    ASSERT_TRUE(out.Begin());
+    ASSERT_TRUE(out.Begin(&error)) << error;
     WriteFileBytes(out.WorkingPath(), PatternBytes(30, 5));
-    std::string error;
     ASSERT_TRUE(out.Commit(&error)) << error;
   }
   EXPECT_EQ(PatternBytes(30, 5), testing_support::ReadFileBytes(path));
-  EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+  EXPECT_EQ(std::vector<std::string>{"backup.bin.partial"}, beside());
   OutputFile fresh(dir_.File("never.bin"));
   EXPECT_EQ(dir_.File("never.bin") + " was not written; what was received is discarded", fresh.NotWritten());
 }
