@@ -35,7 +35,9 @@ Examples:
 Backup types: 0 EBOOT (393,216 bytes), 1 IPL, 2 OS, 3 GSM (5,242,880 bytes), 4 EXTROM.
 Format types: 0, 3 (reads 65,536 bytes back into --format-backup FILE), 4.
 A backup (and the format's read-back) is written to FILE.partial-PID (PID: the tool's process id) and
-renamed to FILE once whole: a run that is cut off leaves FILE as it was.
+renamed to FILE once whole: a run that is cut off leaves FILE as it was. The format's read-back never
+replaces a file: its FILE must not exist. A read-back cut off after the format was done is kept as
+FILE.incomplete.
 
 Exit codes:
    0  success (and verified, unless --no-verify)
@@ -48,10 +50,10 @@ Exit codes:
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
   70  the library could not be loaded
-  73  an output file cannot be created or could not be written (a full disk, ulimit -f), or the library's
-      logfile.txt cannot be written where it works
+  73  an output file cannot be created or could not be written (a full disk, ulimit -f), the format's
+      read-back FILE exists already or would not fit, or the library's logfile.txt cannot be written
   74  the handheld stopped answering during a run (status 102; the library's log says why), did not
-      confirm a format, or reported an empty area for a backup
+      confirm a format or sent its read-back incomplete, or reported an empty area for a backup
  130  interrupted (Ctrl-C; 143 for SIGTERM, 129 for a closed terminal): what the step cut off may
       have left is said
 On failure the path of the library's log, logfile.txt, is printed.

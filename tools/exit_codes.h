@@ -13,8 +13,10 @@ enum ExitCode : int {
                              // that happens after the check, and its area was skipped or not verified)
   kExitDeviceUnavailable = 69,  // no handheld found in time, or it could not be opened (status 101)
   kExitSoftware = 70,        // the library could not be loaded, or answered something impossible
-  kExitCantCreate = 73,      // an output file (backup) cannot be created or written, or the library's log
-  kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102), or a format
+  kExitCantCreate = 73,      // an output file (backup) cannot be created or written (a format's read-back
+                             // file that exists or would not fit included), or the library's log
+  kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102), or a format (or its
+                             // read-back)
 };
 // An interrupt (SIGINT, SIGTERM, SIGHUP) ends the tool with 128 + the signal's number: 130, 143, 129.
 

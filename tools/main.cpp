@@ -189,7 +189,28 @@ int main(int argc, char** argv) {
     return false;
   };
   if ((cl.command == Command::Backup || cl.then_backup) && !creatable(cl.backup_file)) return kExitCantCreate;
-  if (cl.format && cl.format_type == 3 && !creatable(cl.format_backup)) return kExitCantCreate;
+  if (cl.format && cl.format_type == 3) {
+    // The read-back of a format of type 3 is the only copy the host gets of what it erases: it never
+    // replaces a file, which may hold what an earlier format erased. And it must fit on its disk before
+    // anything is erased.
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(PathOf(cl.format_backup), ec))) {
+      ui.Error("error: --format-backup " + cl.format_backup + " exists, and the format's read-back never "
+               "replaces a file: it may be the only copy of what an earlier format erased. Choose another name, "
+               "or move " + cl.format_backup + " away first.");
+      return kExitCantCreate;
+    }
+    if (!creatable(cl.format_backup)) return kExitCantCreate;
+    fs::path dir = PathOf(cl.format_backup).parent_path();
+    if (dir.empty()) dir = ".";
+    const fs::space_info space = fs::space(dir, ec);
+    if (!ec && space.available < kFormatBackupSize) {
+      ui.Error("error: " + NarrowOf(dir) + " has " + FormatCount(space.available) + " bytes free, less than the " +
+               FormatCount(kFormatBackupSize) + " bytes of the format's read-back: the format would erase what "
+               "it reads back before it could be saved. Make room, or name a --format-backup file elsewhere.");
+      return kExitCantCreate;
+    }
+  }
 
   if (!cl.log_dir.empty()) {
     std::error_code ec;

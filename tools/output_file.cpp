@@ -55,9 +55,39 @@ int CreateExclusively(const std::string& path) {
   return 0;
 }
 
+// Renames `from` to `to` only when no file is called `to`; false with *ec otherwise.
+bool RenameNoReplace(const std::string& from, const std::string& to, std::error_code* ec) {
+#ifdef _WIN32
+  // Windows' rename does not replace an existing file.
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  *ec = std::error_code(errno, std::generic_category());
+  return false;
+#else
+  // A second name that cannot exist twice, then the first name goes.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  const int err = errno;
+  if (err == EEXIST) {
+    *ec = std::error_code(err, std::generic_category());
+    return false;
+  }
+  // A file system without hard links: a rename once nothing is there.
+  std::error_code exists_ec;
+  if (fs::exists(PathOf(to), exists_ec) || exists_ec) {
+    *ec = std::error_code(EEXIST, std::generic_category());
+    return false;
+  }
+  fs::rename(PathOf(from), PathOf(to), *ec);
+  return !*ec;
+#endif
+}
+
 }  // namespace
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)), working_(WorkingPathOf(path_)) {
+OutputFile::OutputFile(std::string path, Existing existing)
+    : path_(std::move(path)), working_(WorkingPathOf(path_)), existing_(existing) {
   std::error_code ec;
   existed_ = fs::exists(PathOf(path_), ec);
 }
@@ -92,15 +122,38 @@ bool OutputFile::Begin(std::string* error) {
 bool OutputFile::Commit(std::string* error) {
   SetInterruptCleanup("");
   std::error_code ec;
-  fs::rename(PathOf(working_), PathOf(path_), ec);
-  if (ec) {
-    // Keep what was received: the user can still move it into place.
-    committed_ = true;
-    *error = "the backup could not be put in place as " + path_ + " (" + ec.message() + "); it is in " + working_;
-    return false;
+  if (existing_ == Existing::Keep) {
+    RenameNoReplace(working_, path_, &ec);
+  } else {
+    fs::rename(PathOf(working_), PathOf(path_), ec);
   }
   committed_ = true;
+  if (ec) {
+    // Keep what was received: the user can still move it into place.
+    *error = "the file received could not be put in place as " + path_ + " (" + ec.message() + "); it is in " +
+             working_;
+    return false;
+  }
   return true;
+}
+
+std::string OutputFile::KeepIncomplete() {
+  SetInterruptCleanup("");
+  if (!created_ || committed_) return "";
+  committed_ = true;
+  std::error_code ec;
+  const uint64_t size = fs::file_size(PathOf(working_), ec);
+  if (ec || size == 0) {
+    std::remove(working_.c_str());
+    return "";
+  }
+  for (int n = 1; n <= 9; ++n) {
+    const std::string name = path_ + ".incomplete" + (n == 1 ? std::string() : "-" + std::to_string(n));
+    ec.clear();
+    if (RenameNoReplace(working_, name, &ec)) return name;
+    if (ec.value() != EEXIST) break;
+  }
+  return working_;  // kept under the name it was received in
 }
 
 std::string OutputFile::NotWritten() {

@@ -5,16 +5,21 @@
 #ifndef DRAVIK_TOOLS_OUTPUT_FILE_H
 #define DRAVIK_TOOLS_OUTPUT_FILE_H
 
+#include <cstdint>
 #include <string>
 
 namespace dravik_update {
 
 // The longest path the library takes for a backup or a format's read-back.
 constexpr size_t kMaxBackupPathLength = 511;
+// The bytes a format of type 3 reads back (the GSMFFS area).
+constexpr uint64_t kFormatBackupSize = 65536;
 
 class OutputFile {
  public:
-  explicit OutputFile(std::string path);
+  // Whether the finished file may take the place of an existing file of the user's name.
+  enum class Existing { Replace, Keep };
+  explicit OutputFile(std::string path, Existing existing = Existing::Replace);
   ~OutputFile();  // removes the temporary file unless it was put in place
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -26,15 +31,19 @@ class OutputFile {
   // Before the run: creates the temporary file, under a name no other file has (another run's file is
   // left alone). False, with *error, when it cannot be created.
   bool Begin(std::string* error);
-  // The file is whole: it replaces the user's file. False, with *error, when the rename fails (the
-  // temporary file is left for the user then, and the error names it).
+  // The file is whole: it takes the user's name (with Existing::Keep only when no file has it). False,
+  // with *error, when that fails (the temporary file is left for the user then, and the error names it).
   bool Commit(std::string* error);
   // What became of the user's file when the run did not complete (the temporary file is removed).
   std::string NotWritten();
+  // The run did not complete, but what was received is to be kept: it is given a name no other file has,
+  // "FILE.incomplete" (or "FILE.incomplete-2", ...), which is returned; empty when nothing was received.
+  std::string KeepIncomplete();
 
  private:
   std::string path_;
   std::string working_;
+  Existing existing_;
   bool existed_ = false;
   bool created_ = false;
   bool committed_ = false;

@@ -33,6 +33,9 @@ const char kFlashInterrupted[] =
 const char kCheckInterrupted[] =
     "every image was sent, the check of the handheld did not finish; it is still in bootloader mode";
 const char kBackupInterrupted[] = "the backup was not written (a file of that name from before is left as it was)";
+// kFlashInterrupted once a format of type 3 has saved its read-back, which the same command would not
+// take again: the text names the file (a buffer that lives as long as the program).
+char g_flash_after_format_interrupted[1200];
 
 // "…" in UTF-8; a Windows console shows text in its own code page, where those bytes are garbage.
 #ifdef _WIN32
@@ -113,6 +116,15 @@ std::string Session::Text(void (*query)(ClientResult*)) {
 
 void Session::PrintLogHint() { ui_.Error("the library's log: " + log_.Path()); }
 
+void Session::PrintWriteFailure() {
+  for (const std::string& line : log_.LinesSinceMark()) {
+    if (line.find("(): writing the file failed") != std::string::npos ||
+        line.find("(): closing the file failed") != std::string::npos) {
+      ui_.Error("  the log says: " + line);
+    }
+  }
+}
+
 bool Session::FileWriteFailed() const {
   return log_.SinceMarkContains("(): writing the file failed") || log_.SinceMarkContains("(): closing the file failed");
 }
@@ -120,13 +132,8 @@ bool Session::FileWriteFailed() const {
 int Session::WriteFailed(const std::string& what, const std::string& note) {
   ui_.Error("error: " + what + " could not be written: the disk is full, or the file is larger than this "
             "process may write (ulimit -f); " + note + ".");
-  for (const std::string& line : log_.LinesSinceMark()) {
-    if (line.find("(): writing the file failed") != std::string::npos ||
-        line.find("(): closing the file failed") != std::string::npos) {
-      ui_.Error("  the log says: " + line);
-    }
-  }
-  ui_.Error("Make room for it, then run the same command again.");
+  PrintWriteFailure();
+  ui_.Error(RunAgain("Make room for it"));
   PrintLogHint();
   return kExitCantCreate;
 }
@@ -242,8 +249,48 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                           note);
 }
 
-int Session::StoppedAnswering(const std::string& headline, const std::string& note) {
-  ui_.Error(headline);
+std::string Session::RunAgain(const std::string& before) const {
+  if (formatted_backup_.empty()) return before + ", then run the same command again.";
+  // The same command would format again and read the erased area back; its --format-backup file now
+  // exists and is refused anyway.
+  return before + ". The handheld's disk was formatted and its read-back saved as " + formatted_backup_ +
+         ": run the command again without --format and --format-backup.";
+}
+
+int Session::FormatReadBackFailed(OutputFile& saved, uint64_t size) {
+  const bool write_failed = FileWriteFailed();
+  std::string why;
+  if (write_failed) {
+    why = "its read-back could not be written into " + saved.WorkingPath() +
+          " (the disk is full, or the file is larger than this process may write: ulimit -f)";
+  } else if (log_.SinceMarkContains("a packet arrived short and the data is out of step")) {
+    why = "the format's read-back went out of step with the handheld (a packet arrived short)";
+  } else if (size != 65536) {
+    why = "its read-back came to " + FormatCount(size) + " bytes instead of 65,536";
+  } else {
+    why = "the library did not take the format's read-back for whole";
+  }
+  ui_.Error("error: the handheld's disk was formatted (type 3), but " + why + "; nothing was flashed.");
+  if (write_failed) {
+    PrintWriteFailure();
+  } else {
+    PrintLastLogLines();
+  }
+  // What was received is all there is of what the format erased: it is kept, under a name that says
+  // what it is and that no other file has.
+  const std::string kept = saved.KeepIncomplete();
+  ui_.Error(saved.Path() + " was not written; " +
+            (kept.empty() ? std::string("nothing of the read-back was received")
+                          : "what was received (" + FormatCount(size) + " of 65,536 bytes) is kept in " + kept) +
+            ".");
+  ui_.Error(std::string(write_failed ? "Make room for it" : "Check the cable and that the handheld is still in "
+                                                            "bootloader mode") +
+            ". The disk is formatted already: run the command again without --format and --format-backup.");
+  PrintLogHint();
+  return write_failed ? kExitCantCreate : kExitDeviceStopped;
+}
+
+void Session::PrintLastLogLines() {
   // The lines the library wrote last say why (the progress polls excepted).
   std::vector<std::string> why;
   for (const std::string& line : log_.LinesSinceMark()) {
@@ -252,8 +299,13 @@ int Session::StoppedAnswering(const std::string& headline, const std::string& no
   }
   size_t from = why.size() > 3 ? why.size() - 3 : 0;
   for (size_t i = from; i < why.size(); ++i) ui_.Error("  the log says: " + why[i]);
+}
+
+int Session::StoppedAnswering(const std::string& headline, const std::string& note) {
+  ui_.Error(headline);
+  PrintLastLogLines();
   if (!note.empty()) ui_.Error(note + ".");
-  ui_.Error("Check the cable and that the handheld is still in bootloader mode, then run the same command again.");
+  ui_.Error(RunAgain("Check the cable and that the handheld is still in bootloader mode"));
   PrintLogHint();
   return kExitDeviceStopped;
 }
@@ -383,7 +435,8 @@ int Session::Flash(const FlashRequest& req) {
     SetInterruptNote(kFormatInterrupted);
     std::unique_ptr<OutputFile> saved;
     if (req.format_type == 3) {
-      saved = std::make_unique<OutputFile>(req.format_backup);
+      // The read-back may be the only copy of what the format erases: it never replaces a file.
+      saved = std::make_unique<OutputFile>(req.format_backup, OutputFile::Existing::Keep);
       std::string error;
       if (!saved->Begin(&error)) {
         ui_.Error("error: " + error);
@@ -414,39 +467,35 @@ int Session::Flash(const FlashRequest& req) {
     }
     format_note = "format type " + std::to_string(req.format_type) + " done";
     if (saved) {
-      // The format call returns once its read-back has ended and the file is closed.
+      // The format call returns once its read-back has ended and the file is closed. A read-back of the
+      // right size may still be out of step with the handheld (a packet that came short); the library
+      // says it is whole only when it is.
       std::error_code ec;
       uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
       if (ec) size = 0;
-      if (log_.SinceMarkContains("a packet arrived short and the data is out of step")) {
-        return StoppedAnswering("error: the format's read-back went out of step with the handheld (a packet "
-                                "arrived short); the library ended it before it completed; nothing was flashed.",
-                                saved->NotWritten());
-      }
-      if (size != 65536) {
-        ui_.Error("error: the format's read-back came to " + FormatCount(size) + " bytes instead of 65,536; " +
-                  saved->NotWritten());
-        PrintLogHint();
-        return kExitDeviceStopped;
-      }
-      // A read-back of the right size may still be out of step with the handheld (a packet that came
-      // short); the library says it is whole only when it is.
-      if (!log_.SinceMarkContains("ReadBackup(): Get Backup Done!")) {
-        return StoppedAnswering("error: the library did not take the format's read-back for whole; nothing was "
-                                "flashed.",
-                                saved->NotWritten());
+      if (size != 65536 || !log_.SinceMarkContains("ReadBackup(): Get Backup Done!")) {
+        return FormatReadBackFailed(*saved, size);
       }
       std::string error;
       if (!saved->Commit(&error)) {
-        ui_.Error("error: " + error);
+        ui_.Error("error: the handheld's disk was formatted (type 3), but " + error + "; nothing was flashed.");
+        formatted_backup_ = saved->WorkingPath();
+        ui_.Error(RunAgain("Move it into place"));
+        PrintLogHint();
         return kExitCantCreate;
       }
+      formatted_backup_ = req.format_backup;
+      std::snprintf(g_flash_after_format_interrupted, sizeof g_flash_after_format_interrupted,
+                    "if the flashing had begun, the handheld holds an incomplete image: leave it in bootloader "
+                    "mode. Its disk was formatted and the read-back saved as %s: run the command again without "
+                    "--format and --format-backup",
+                    req.format_backup.c_str());
       format_note += ", its 65,536-byte backup saved to " + req.format_backup;
     }
     ui_.Info(format_note);
   }
 
-  SetInterruptNote(kFlashInterrupted);
+  SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
   log_.Mark();
   BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
     r = Fresh();
@@ -571,7 +620,8 @@ int Session::Flash(const FlashRequest& req) {
   if (reboot) {
     ui_.Result("  the handheld was sent back to IPL mode");
   } else if (failed) {
-    ui_.Result("  the handheld was left in bootloader mode: run the same command again to flash it anew");
+    ui_.Result("  the handheld was left in bootloader mode");
+    ui_.Result("  " + RunAgain("To flash it anew, leave it there"));
   } else {
     ui_.Result("  the handheld was left in bootloader mode: take the backup again with dravik-update backup " +
                std::to_string(req.backup_type) + " " + req.backup_file);

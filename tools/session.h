@@ -11,6 +11,7 @@
 #include "library_loader.h"
 #include "log_watch.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "verify.h"
 
@@ -56,8 +57,19 @@ class Session {
   // The handheld stopped answering: the headline, the library's last lines, the advice and the log path.
   int StoppedAnswering(const std::string& headline, const std::string& note);
   void PrintLogHint();
+  // The library's last lines since the mark, the progress polls left out.
+  void PrintLastLogLines();
+  // "<before>, then run the same command again.", or, once a format of type 3 has saved its read-back,
+  // to run it without the format.
+  std::string RunAgain(const std::string& before) const;
+  // The handheld confirmed a format of type 3 but its read-back did not come whole: what was received
+  // is kept under a name of its own.
+  int FormatReadBackFailed(OutputFile& saved, uint64_t size);
+
   // The library logged since the mark that it could not write (or close) the file of a read-back.
   bool FileWriteFailed() const;
+  // The library's lines that say so.
+  void PrintWriteFailure();
   // A read-back whose file could not be written: said with the library's line; `note` says what became
   // of the user's file.
   int WriteFailed(const std::string& what, const std::string& note);
@@ -71,6 +83,7 @@ class Session {
   ProgressDisplay& ui_;
   LogWatch& log_;
   bool stalled_ = false;  // the last run ended because its progress stood still, not with status 102
+  std::string formatted_backup_;  // where the read-back of this run's format of type 3 was saved
 };
 
 // Waits until a file the library's backup thread is finishing has its final size: `expected` bytes when

@@ -1,5 +1,6 @@
 // dravik-update end to end: the program run as a user runs it, against the virtual handheld behind a
 // simulated XP-plus host; its exit codes, what it tells the user and what reaches the handheld.
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -272,21 +273,33 @@ TEST_F(ToolEndToEnd, FormatType3SavesItsBackupBeforeFlashing) {
   EXPECT_TRUE(Contains(run.out, "OS (" + os + "): verified")) << run.out;
 }
 
-TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
+// Once the handheld has confirmed a format of type 3, what its read-back brought is all there is of what
+// it erased: a read-back cut off or out of step is not saved as FILE, but kept under a name of its own,
+// and nothing is flashed.
+TEST_F(ToolEndToEnd, FormatReadBackCutOffIsKeptApartAndNothingIsFlashed) {
   ServeHandheld();
+  const Bytes gsmffs = PatternBytes(65536, 25);
+  handheld_->GetStorage().Write(Area::GSM, gsmffs.data(), gsmffs.size());
   handheld::FaultPlan plan;
   plan.vanish_after_sent_frames = 10;
   handheld_->SetFaults(plan);
   const std::string os = Image("os.nb0", PatternBytes(6291456 + 1520, 5));
   ToolRun run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
   EXPECT_EQ(74, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "format.bin was not written")) << run.err;
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
-  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("format.bin"));
+  EXPECT_TRUE(Contains(run.err, "the handheld's disk was formatted (type 3), but its read-back came to ")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "format.bin was not written; what was received (")) << run.err;
+  EXPECT_TRUE(Contains(run.err, " of 65,536 bytes) is kept in format.bin.incomplete.")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "run the command again without --format and --format-backup")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "run the same command again")) << run.err;
+  EXPECT_EQ(std::vector<std::string>{"format.bin.incomplete"}, FilesStartingWith("format.bin"));
+  const Bytes kept = testing_support::ReadFileBytes(dir_.File("format.bin.incomplete"));
+  ASSERT_FALSE(kept.empty());
+  ASSERT_LT(kept.size(), gsmffs.size());
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), gsmffs.begin()));
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
 
-  // A read-back of the full size that went out of step (a packet came short and was sent again) is no
-  // backup either.
+  // A read-back that went out of step (a packet came short and was sent again) is no backup either: the
+  // library ends it at that packet, here the first, so that nothing is kept, and the first one kept stays.
   ServeHandheld();
   plan = handheld::FaultPlan{};
   plan.short_frames_sent = 1;
@@ -295,8 +308,93 @@ TEST_F(ToolEndToEnd, FormatReadBackCutOffWritesNoFileAndFlashesNothing) {
   run = Run({"--os", os, "--format", "3", "--format-backup", "format.bin"});
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "the format's read-back went out of step with the handheld")) << run.err;
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("format.bin")));
+  EXPECT_TRUE(Contains(run.err, "format.bin was not written; nothing of the read-back was received")) << run.err;
+  EXPECT_EQ(std::vector<std::string>{"format.bin.incomplete"}, FilesStartingWith("format.bin"));
+  EXPECT_EQ(kept, testing_support::ReadFileBytes(dir_.File("format.bin.incomplete")));
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::OS).empty());
+}
+
+// A format's read-back is never written over an existing file (it may hold what an earlier format
+// erased); after a failure that followed a confirmed format, the tool says to run without the format,
+// and the same command is refused before anything is sent.
+TEST_F(ToolEndToEnd, FormatBackupIsNeverReplacedAndAFailureAfterTheFormatSaysSo) {
+  ServeHandheld();
+  const Bytes gsmffs = PatternBytes(65536, 26);
+  handheld_->GetStorage().Write(Area::GSM, gsmffs.data(), gsmffs.size());
+  handheld::FaultPlan plan;
+  plan.vanish_after_frames = 40;  // in the flash that follows the format
+  handheld_->SetFaults(plan);
+  const std::string gsm = Image("gsm.nb0", PatternBytes(1520 * 200, 27));
+  const std::vector<std::string> command = {"--os", gsm, "--format", "3", "--format-backup", "ffs.bin"};
+  ToolRun run = Run(command);
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "format type 3 done, its 65,536-byte backup saved to ffs.bin")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "The handheld's disk was formatted and its read-back saved as ffs.bin: run the "
+                                "command again without --format and --format-backup."))
+      << run.err;
+  EXPECT_FALSE(Contains(run.err, "run the same command again")) << run.err;
+  EXPECT_EQ(gsmffs, testing_support::ReadFileBytes(dir_.File("ffs.bin")));
+
+  ServeHandheld();
+  handheld_->SetFaults(handheld::FaultPlan{});
+  const uint32_t frames = HostFramesReceived();
+  run = Run(command);
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "--format-backup ffs.bin exists, and the format's read-back never replaces a file: "
+                                "it may be the only copy of what an earlier format erased"))
+      << run.err;
+  EXPECT_EQ(frames, HostFramesReceived());
+  EXPECT_EQ(gsmffs, testing_support::ReadFileBytes(dir_.File("ffs.bin")));
+  EXPECT_EQ(std::vector<std::string>{"ffs.bin"}, FilesStartingWith("ffs.bin"));
+
+  // As advised, without the format: the image goes in, the saved read-back stays.
+  run = Run({"--os", gsm});
+  EXPECT_EQ(0, run.exit_code) << run.All();
+  EXPECT_EQ(gsmffs, testing_support::ReadFileBytes(dir_.File("ffs.bin")));
+}
+
+// A format of type 3 whose read-back would not fit on its disk is refused before anything is erased.
+TEST_F(ToolEndToEnd, FormatBackupOnANearlyFullDiskIsRefusedBeforeAnythingIsSent) {
+  ServeHandheld();
+  const std::string small = dir_.File("small");
+  std::filesystem::create_directory(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=32k") != 0) GTEST_SKIP() << "no tmpfs can be mounted here";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{small};
+  ToolRun run = Run({"--os", Image("gsm.nb0", PatternBytes(3000, 30)), "--format", "3", "--format-backup",
+                     small + "/ffs.bin"});
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, small + " has 32,768 bytes free, less than the 65,536 bytes of the format's "
+                                "read-back"))
+      << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
+  EXPECT_TRUE(std::filesystem::is_empty(small));
+}
+
+// Under `ulimit -f` the format's read-back cannot be written whole: the disk was formatted all the same,
+// what was written is kept, and the tool exits 73 (not the handheld's 74).
+TEST_F(ToolEndToEnd, FormatReadBackBeyondTheFileSizeLimitIsKeptAndSaysTheDiskWasFormatted) {
+  ServeHandheld();
+  const Bytes gsmffs = PatternBytes(65536, 28);
+  handheld_->GetStorage().Write(Area::GSM, gsmffs.data(), gsmffs.size());
+  const std::string gsm = Image("gsm.nb0", PatternBytes(3000, 29));
+  ToolRun run = Run({"--os", gsm, "--format", "3", "--format-backup", "ffs.bin"}, true, 32768);
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the handheld's disk was formatted (type 3), but its read-back could not be written "
+                                "into ffs.bin.partial-"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "the log says: ReadBackup(): writing the file failed after")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Make room for it. The disk is formatted already: run the command again without "
+                                "--format and --format-backup."))
+      << run.err;
+  EXPECT_EQ(std::vector<std::string>{"ffs.bin.incomplete"}, FilesStartingWith("ffs.bin"));
+  const Bytes kept = testing_support::ReadFileBytes(dir_.File("ffs.bin.incomplete"));
+  ASSERT_FALSE(kept.empty());
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), gsmffs.begin()));
+  EXPECT_EQ(1u, handheld_->FormatCount());
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::GSM).empty());  // formatted, and not flashed
 }
 
 TEST_F(ToolEndToEnd, ReadBackVerificationWithoutTheStorageDirectory) {
