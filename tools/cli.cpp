@@ -52,6 +52,7 @@ Exit codes:
   70  the library could not be loaded
   73  an output file cannot be created or could not be written (a full disk, ulimit -f), the format's
       read-back FILE exists already or would not fit, or the library's logfile.txt cannot be written
+      (or takes no more lines, so that a format or backup has an unknown outcome)
   74  the handheld stopped answering during a run (status 102; the library's log says why), did not
       confirm a format or sent its read-back incomplete, or reported an empty area for a backup
  130  interrupted (Ctrl-C; 143 for SIGTERM, 129 for a closed terminal): what the step cut off may

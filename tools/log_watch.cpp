@@ -63,6 +63,8 @@ bool LogWatch::SinceMarkContains(const std::string& text) const {
   return false;
 }
 
+bool LogWatch::GrewSinceMark() const { return FileLength(path_) != mark_; }
+
 std::string LogWatch::LastLineStartingWith(const std::string& prefix) const {
   std::string found;
   for (const std::string& line : LinesSinceMark()) {

@@ -19,6 +19,8 @@ class LogWatch {
   // Lines written since the mark, without their line ends.
   std::vector<std::string> LinesSinceMark() const;
   bool SinceMarkContains(const std::string& text) const;
+  // Whether anything was written to the log since the mark (a full disk lets nothing in).
+  bool GrewSinceMark() const;
   // The last line since the mark that begins with the prefix; empty when none.
   std::string LastLineStartingWith(const std::string& prefix) const;
 

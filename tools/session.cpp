@@ -290,6 +290,28 @@ int Session::FormatReadBackFailed(OutputFile& saved, uint64_t size) {
   return write_failed ? kExitCantCreate : kExitDeviceStopped;
 }
 
+int Session::FormatOutcomeUnknown(int type, OutputFile* saved) {
+  ui_.Error("error: the library's log, " + log_.Path() + ", could not be written (nothing was added to it "
+            "during the format: is its disk full?), so whether the handheld did the format (type " +
+            std::to_string(type) + ") is not known; nothing was flashed.");
+  std::string kept;
+  if (saved != nullptr) {
+    std::error_code ec;
+    uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
+    if (ec) size = 0;
+    kept = saved->KeepIncomplete();
+    ui_.Error(saved->Path() + " was not written; " +
+              (kept.empty() ? std::string("nothing of the format's read-back was received")
+                            : "what the format read back (" + FormatCount(size) + " of 65,536 bytes) is kept in " +
+                                  kept) +
+              ".");
+  }
+  ui_.Error(kept.empty() ? std::string("Make room for the log, then run the same command again.")
+                         : "Make room for the log, then run the command again; if the disk was formatted (" + kept +
+                               " holds 65,536 bytes), without --format and --format-backup, and keep " + kept + ".");
+  return kExitCantCreate;
+}
+
 void Session::PrintLastLogLines() {
   // The lines the library wrote last say why (the progress polls excepted).
   std::vector<std::string> why;
@@ -461,6 +483,7 @@ int Session::Flash(const FlashRequest& req) {
     }
     // The format call reports nothing: only the library's log says whether the handheld confirmed it.
     if (!log_.SinceMarkContains("SendFormatDisk(): receive format ok")) {
+      if (!log_.GrewSinceMark()) return FormatOutcomeUnknown(req.format_type, saved.get());
       return StoppedAnswering("error: the handheld did not report the format (type " +
                                   std::to_string(req.format_type) + ") done; nothing was flashed.",
                               saved ? saved->NotWritten() : "");
@@ -664,6 +687,13 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   }
   // The size the area has, or the one the handheld announced: a file of another size is no backup.
   const uint64_t expected = total();
+  if (expected == 0 && !log_.GrewSinceMark()) {
+    ui_.Error("error: the library's log, " + log_.Path() + ", could not be written (nothing was added to it "
+              "during the backup: is its disk full?), so the size of the backup of " + area + " is not known; " +
+              out.NotWritten() + ".");
+    ui_.Error("Make room for the log, then run the same command again.");
+    return kExitCantCreate;
+  }
   if (expected == 0) {
     // An empty file would take the place of a good earlier backup.
     const bool announced_zero = !log_.LastLineStartingWith("SendBackUp(): backup size=").empty();

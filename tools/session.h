@@ -65,6 +65,8 @@ class Session {
   // The handheld confirmed a format of type 3 but its read-back did not come whole: what was received
   // is kept under a name of its own.
   int FormatReadBackFailed(OutputFile& saved, uint64_t size);
+  // The log did not grow during the format: the tool cannot tell whether the handheld did it.
+  int FormatOutcomeUnknown(int type, OutputFile* saved);
 
   // The library logged since the mark that it could not write (or close) the file of a read-back.
   bool FileWriteFailed() const;

@@ -799,6 +799,32 @@ TEST_F(ToolEndToEnd, UnwritableLogStopsBeforeAnythingIsSent) {
   EXPECT_EQ(0u, HostFramesReceived());
 }
 
+// A log that takes no more lines (its disk full; here a file size limit it has reached) leaves the tool
+// without the lines it waits for: it says the outcome is not known, rather than blame the handheld.
+TEST_F(ToolEndToEnd, ALogThatCannotGrowMakesTheOutcomeUnknownNotAFailingHandheld) {
+  ServeHandheld();
+  constexpr uint64_t kLogSize = 200000;
+  WriteFileBytes(dir_.File("logfile.txt"), Bytes(kLogSize, 'x'));
+  ToolRun run = Run({"--eboot", Image("eboot.nb0", PatternBytes(393216, 31)), "--format", "0"}, true, kLogSize);
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the library's log, " + dir_.File("logfile.txt") + ", could not be written")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "so whether the handheld did the format (type 0) is not known; nothing was flashed"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.err, "the handheld did not report")) << run.err;
+  EXPECT_EQ(1u, handheld_->FormatCount());  // it did
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EBOOT).empty());
+  EXPECT_EQ(kLogSize, std::filesystem::file_size(dir_.File("logfile.txt")));
+
+  const Bytes os = PatternBytes(5000, 32);
+  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  run = Run({"backup", "2", "os-backup.bin"}, true, kLogSize);
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "could not be written (nothing was added to it during the backup: is its disk "
+                                "full?), so the size of the backup of OS is not known; os-backup.bin was not written"))
+      << run.err;
+  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("os-backup.bin"));
+}
+
 // An area the handheld reports as empty gives no backup: the earlier file is not replaced by an empty one.
 TEST_F(ToolEndToEnd, BackupOfAnEmptyAreaLeavesTheEarlierFile) {
   ServeHandheld();
