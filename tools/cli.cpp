@@ -46,7 +46,8 @@ Exit codes:
   65  verification failed: an area differs from its image, or holds less of it (the area and the first
       differing offset are shown)
   66  an image file is missing, unreadable or no longer than its header (checked before anything is sent);
-      or it went away or changed after the check, so that its area was not flashed or not verified
+      or it went away or changed after the check, so that its area was not flashed or not verified (the
+      handheld is then left in bootloader mode)
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
   70  the library could not be loaded

@@ -133,7 +133,7 @@ int Session::WriteFailed(const std::string& what, const std::string& note) {
   ui_.Error("error: " + what + " could not be written: the disk is full, or the file is larger than this "
             "process may write (ulimit -f); " + note + ".");
   PrintWriteFailure();
-  ui_.Error(RunAgain("Make room for it"));
+  ui_.Error("Make room for it, then " + AgainAdvice() + ".");
   PrintLogHint();
   return kExitCantCreate;
 }
@@ -249,12 +249,12 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                           note);
 }
 
-std::string Session::RunAgain(const std::string& before) const {
-  if (formatted_backup_.empty()) return before + ", then run the same command again.";
+std::string Session::AgainAdvice() const {
+  if (formatted_backup_.empty()) return "run the same command again";
   // The same command would format again and read the erased area back; its --format-backup file now
   // exists and is refused anyway.
-  return before + ". The handheld's disk was formatted and its read-back saved as " + formatted_backup_ +
-         ": run the command again without --format and --format-backup.";
+  return "run the command again without --format and --format-backup (the handheld's disk was formatted and its "
+         "read-back saved as " + formatted_backup_ + ")";
 }
 
 int Session::FormatReadBackFailed(OutputFile& saved, uint64_t size) {
@@ -327,7 +327,7 @@ int Session::StoppedAnswering(const std::string& headline, const std::string& no
   ui_.Error(headline);
   PrintLastLogLines();
   if (!note.empty()) ui_.Error(note + ".");
-  ui_.Error(RunAgain("Check the cable and that the handheld is still in bootloader mode"));
+  ui_.Error("Check the cable and that the handheld is still in bootloader mode, then " + AgainAdvice() + ".");
   PrintLogHint();
   return kExitDeviceStopped;
 }
@@ -503,7 +503,7 @@ int Session::Flash(const FlashRequest& req) {
       if (!saved->Commit(&error)) {
         ui_.Error("error: the handheld's disk was formatted (type 3), but " + error + "; nothing was flashed.");
         formatted_backup_ = saved->WorkingPath();
-        ui_.Error(RunAgain("Move it into place"));
+        ui_.Error("Move it into place, then " + AgainAdvice() + ".");
         PrintLogHint();
         return kExitCantCreate;
       }
@@ -585,6 +585,10 @@ int Session::Flash(const FlashRequest& req) {
 
   bool failed = false;
   for (const AreaCheck& c : checks) failed = failed || (c.checked && !c.matches);
+  // An area the library skipped (its image went or shrank after the check) keeps what it held before;
+  // one whose image can no longer be read may have been flashed short, and was not checked.
+  bool input_failed = !skipped.empty();
+  for (const AreaCheck& c : checks) input_failed = input_failed || c.image_unreadable;
 
   // A backup that fails still leaves the summary to say what the verification found.
   std::string backup_note;
@@ -599,10 +603,11 @@ int Session::Flash(const FlashRequest& req) {
                                           : std::string("failed (above)"));
   }
 
-  // A handheld that does not hold its images stays in bootloader mode, where the same command can flash
-  // it again; sent back to IPL mode with a faulty boot image, it might not come back to it. After a
-  // backup that failed it stays there too, so that the backup can be taken again.
-  const bool reboot = !failed && backup_code == kExitOk;
+  // A handheld that does not hold its images (or may not: an area not flashed or not checked) stays in
+  // bootloader mode, where the same command can flash it again; sent back to IPL mode with a faulty boot
+  // image, it might not come back to it. After a backup that failed it stays there too, so that the
+  // backup can be taken again.
+  const bool reboot = !failed && !input_failed && backup_code == kExitOk;
   closer.armed = false;
   if (reboot) {
     x_.Shutdown();
@@ -611,7 +616,6 @@ int Session::Flash(const FlashRequest& req) {
   }
   SetInterruptNote(nullptr);
 
-  bool input_failed = false;
   ui_.Result("summary");
   for (const CheckedImage& img : req.images) {
     ui_.Result("  " + img.area + std::string(img.area.size() < 6 ? 6 - img.area.size() : 0, ' ') + "  " +
@@ -620,7 +624,6 @@ int Session::Flash(const FlashRequest& req) {
   // The run completes even when the library skipped a job (its file went or shrank after it was
   // checked): that area keeps what it held before.
   for (const SkippedJob& job : skipped) {
-    input_failed = true;
     std::string area = "an area";
     for (const CheckedImage& img : req.images) {
       if (img.arg.path == job.file) area = img.area;
@@ -633,7 +636,6 @@ int Session::Flash(const FlashRequest& req) {
     if (c.checked && !c.matches) {
       ui_.Error("verification failed: " + DescribeCheck(c));
     } else if (c.image_unreadable) {
-      input_failed = true;
       ui_.Error("error: " + DescribeCheck(c));
     } else {
       ui_.Result("  " + DescribeCheck(c));
@@ -643,8 +645,10 @@ int Session::Flash(const FlashRequest& req) {
   if (reboot) {
     ui_.Result("  the handheld was sent back to IPL mode");
   } else if (failed) {
-    ui_.Result("  the handheld was left in bootloader mode");
-    ui_.Result("  " + RunAgain("To flash it anew, leave it there"));
+    ui_.Result("  the handheld was left in bootloader mode: " + AgainAdvice() + " to flash it anew");
+  } else if (input_failed) {
+    ui_.Result("  the handheld was left in bootloader mode, as an area was not flashed or not checked: put its "
+               "image back in place, then " + AgainAdvice());
   } else {
     ui_.Result("  the handheld was left in bootloader mode: take the backup again with dravik-update backup " +
                std::to_string(req.backup_type) + " " + req.backup_file);

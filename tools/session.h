@@ -59,9 +59,9 @@ class Session {
   void PrintLogHint();
   // The library's last lines since the mark, the progress polls left out.
   void PrintLastLogLines();
-  // "<before>, then run the same command again.", or, once a format of type 3 has saved its read-back,
-  // to run it without the format.
-  std::string RunAgain(const std::string& before) const;
+  // "run the same command again", or, once a format of type 3 has saved its read-back, to run it without
+  // the format.
+  std::string AgainAdvice() const;
   // The handheld confirmed a format of type 3 but its read-back did not come whole: what was received
   // is kept under a name of its own.
   int FormatReadBackFailed(OutputFile& saved, uint64_t size);

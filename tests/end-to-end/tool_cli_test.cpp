@@ -329,8 +329,8 @@ TEST_F(ToolEndToEnd, FormatBackupIsNeverReplacedAndAFailureAfterTheFormatSaysSo)
   ToolRun run = Run(command);
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.out, "format type 3 done, its 65,536-byte backup saved to ffs.bin")) << run.out;
-  EXPECT_TRUE(Contains(run.err, "The handheld's disk was formatted and its read-back saved as ffs.bin: run the "
-                                "command again without --format and --format-backup."))
+  EXPECT_TRUE(Contains(run.err, "then run the command again without --format and --format-backup (the handheld's "
+                                "disk was formatted and its read-back saved as ffs.bin)."))
       << run.err;
   EXPECT_FALSE(Contains(run.err, "run the same command again")) << run.err;
   EXPECT_EQ(gsmffs, testing_support::ReadFileBytes(dir_.File("ffs.bin")));
@@ -471,8 +471,10 @@ TEST_F(ToolEndToEnd, ImageGoneBeforeTheRunIsReportedAsNotFlashed) {
   ServeHandheld();
   const std::string eboot = Image("eboot.nb0", PatternBytes(393216, 16));
   const std::string ext = Image("ext.bin", PatternBytes(4000, 17));
+  std::atomic<int> reboots{0};
   handheld_->SetEventHook([&](const handheld::WireEvent& e) {
     if (IsCommand(e, "FF112253")) std::filesystem::remove(ext);
+    if (IsCommand(e, "FF112249")) ++reboots;
   });
   ToolRun run = Run({"--eboot", eboot, "--extrom", ext, "--format", "0"});
   handheld_->SetEventHook(nullptr);
@@ -481,6 +483,33 @@ TEST_F(ToolEndToEnd, ImageGoneBeforeTheRunIsReportedAsNotFlashed) {
   EXPECT_TRUE(Contains(run.out, "EBOOT (" + eboot + "): verified")) << run.out;
   EXPECT_TRUE(Contains(run.err, "EXTROM (" + ext + "): not verified")) << run.err;
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::EXTROM).empty());
+  // An area not flashed: the handheld stays in bootloader mode, where it can be flashed again.
+  EXPECT_EQ(0, reboots.load());
+  EXPECT_TRUE(Contains(run.out, "the handheld was left in bootloader mode, as an area was not flashed or not "
+                                "checked"))
+      << run.out;
+  EXPECT_FALSE(Contains(run.out, "sent back to IPL mode")) << run.out;
+}
+
+// An image that cannot be read again after its flash may have gone out short, and was not checked: the
+// handheld is not sent out of its bootloader either.
+TEST_F(ToolEndToEnd, ImageGoneBeforeItsCheckLeavesTheHandheldInBootloaderMode) {
+  ServeHandheld();
+  const std::string ipl = Image("ipl.nb0", PatternBytes(5000, 33));
+  std::atomic<int> reboots{0};
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (e.direction == handheld::WireEvent::Direction::DeviceToHost && e.bytes.size() >= 8 &&
+        std::string(e.bytes.begin(), e.bytes.begin() + 8) == "FF112248") {
+      std::filesystem::remove(ipl);
+    }
+    if (IsCommand(e, "FF112249")) ++reboots;
+  });
+  ToolRun run = Run({"--ipl", ipl});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(66, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "error: IPL (" + ipl + "): not verified")) << run.err;
+  EXPECT_EQ(0, reboots.load());
+  EXPECT_TRUE(Contains(run.out, "left in bootloader mode")) << run.out;
 }
 
 // The format export reports nothing; a format the handheld never confirmed is not "done", and nothing
