@@ -43,8 +43,8 @@ Exit codes:
    0  success (and verified, unless --no-verify)
   64  usage error (an output FILE that is empty, or names an image or the other output, included), or
       nothing to flash (no image; the library's status 901)
-  65  verification failed: an area differs from its image, or holds less of it (the area and the first
-      differing offset are shown)
+  65  verification failed: an area differs from its image, holds less of it, or more than it (the area
+      and the first differing offset, or both lengths, are shown)
   66  an image file is missing, unreadable or no longer than its header (checked before anything is sent);
       or it went away or changed after the check, so that its area was not flashed or not verified (the
       handheld is then left in bootloader mode)

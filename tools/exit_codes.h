@@ -8,7 +8,7 @@ enum ExitCode : int {
   kExitOk = 0,
   kExitUsage = 64,           // bad command line (an output file that would replace an image or the other
                              // output included), or nothing to flash (the library's status 901)
-  kExitVerifyFailed = 65,    // what the handheld holds differs from the image, or is shorter
+  kExitVerifyFailed = 65,    // what the handheld holds differs from the image, or is shorter or longer
   kExitInputFile = 66,       // an image file is missing, unreadable or no longer than its header (also when
                              // that happens after the check, and its area was skipped or not verified)
   kExitDeviceUnavailable = 69,  // no handheld found in time, or it could not be opened (status 101)

@@ -63,7 +63,8 @@ bool ReadExpectedPayload(const CheckedImage& image, std::vector<uint8_t>* out, s
 bool IsScrambledName(const std::string& path);
 
 // Offset of the first byte where the stored content differs from the expected bytes; a stored content
-// shorter than expected differs at its end. Bytes stored beyond the expected length are not compared.
+// shorter than expected differs at its end. Bytes stored beyond the expected length are not compared
+// here (CompareArea looks at the length of a whole area).
 std::optional<uint64_t> FirstDifference(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& stored);
 
 // Format and backup types the tool accepts, and what a backup of each type holds.

@@ -392,10 +392,11 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
     std::fclose(f);
   }
   std::remove(tmp.c_str());
-  // A backup type of a fixed size may cover only the start of a longer image; the others read back what
-  // the handheld says it holds, and holding less than was flashed is a failed check, not a shorter one.
+  // A backup type of a fixed size may cover only the start of a longer image (or more than it), and is
+  // compared over the image's length; the others read back what the handheld says the area holds, which
+  // must be the image: less than was flashed, or more, is a failed check.
   const uint64_t covered = fixed ? std::min<uint64_t>(fixed, image.payload_size) : image.payload_size;
-  *check = CompareArea(image, stored, covered);
+  *check = CompareArea(image, stored, covered, /*whole_area=*/fixed == 0);
   if (stored.size() < image.payload_size && check->checked && check->matches) {
     check->note = "the backup of " + image.area + " holds " + FormatCount(stored.size()) + " of the image's " +
                   FormatCount(image.payload_size) + " bytes";

@@ -19,7 +19,8 @@ std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>&
   return out;
 }
 
-AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered) {
+AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered,
+                      bool whole_area) {
   AreaCheck check;
   check.area = image.area;
   check.image = image.arg.path;
@@ -42,6 +43,13 @@ AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& sto
   auto diff = FirstDifference(expected, stored);
   check.matches = !diff.has_value();
   if (diff) check.first_difference = *diff;
+  // An area longer than its image was written with a wrong length (or not by this image alone): what
+  // lies beyond the image is in the area too.
+  if (check.matches && whole_area && stored.size() != expected.size()) {
+    check.matches = false;
+    check.length_differs = true;
+    check.first_difference = expected.size();
+  }
   return check;
 }
 
@@ -75,7 +83,7 @@ std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& ima
       checks.push_back(c);
       continue;
     }
-    checks.push_back(CompareArea(*img, storage.Read(area), img->payload_size));
+    checks.push_back(CompareArea(*img, storage.Read(area), img->payload_size, /*whole_area=*/true));
   }
   return checks;
 }
@@ -86,6 +94,10 @@ std::string DescribeCheck(const AreaCheck& c) {
     std::string s = c.area + " (" + c.image + "): verified, " + FormatCount(c.compared) + " bytes match";
     if (!c.note.empty()) s += " (" + c.note + ")";
     return s;
+  }
+  if (c.length_differs) {
+    return c.area + " (" + c.image + "): the handheld holds " + FormatCount(c.stored_length) + " bytes, the image " +
+           FormatCount(c.compared);
   }
   char off[64];
   std::snprintf(off, sizeof off, "0x%llx (%s)", static_cast<unsigned long long>(c.first_difference),

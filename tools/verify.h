@@ -20,6 +20,7 @@ struct AreaCheck {
   uint64_t first_difference = 0;
   uint64_t compared = 0;
   uint64_t stored_length = 0;
+  bool length_differs = false;  // the area holds the image and more: its length is not the image's
   std::string note;
 };
 
@@ -27,13 +28,16 @@ struct AreaCheck {
 std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>& images);
 
 // Compares the payload of the image with stored bytes (at most `covered` of them when the read-back is
-// shorter than the image) and fills the check.
-AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered);
+// shorter than the image) and fills the check. With `whole_area`, the stored bytes are the whole area,
+// which must be exactly as long as the payload: bytes beyond it fail the check too.
+AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered,
+                      bool whole_area = false);
 
 // Compares every area against the virtual handheld's directory.
 std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir);
 
-// "EBOOT differs from eboot.nb0 at offset 0x1234 (4,660)".
+// "EBOOT differs from eboot.nb0 at offset 0x1234 (4,660)", "EBOOT (eboot.nb0): the handheld holds 393,280
+// bytes, the image 393,216".
 std::string DescribeCheck(const AreaCheck& check);
 
 }  // namespace dravik_update

@@ -465,6 +465,43 @@ TEST_F(ToolEndToEnd, ReadBackShorterThanTheImageFailsVerification) {
   EXPECT_FALSE(Contains(run.out, "done: every area checked holds its image")) << run.out;
 }
 
+// An area that holds more than its image (a length announced wrong) does not hold the image: the bytes
+// beyond it fail the check, in the virtual handheld's directory and in a read-back whose length the
+// handheld announces.
+TEST_F(ToolEndToEnd, AnAreaLongerThanItsImageFailsVerification) {
+  ServeHandheld();
+  const Bytes ext = PatternBytes(10000, 34);
+  const std::string image = Image("extrom.bin", ext);
+  // The directory compared is one the run writes (while the handheld takes the image) with the image
+  // and 64 bytes more.
+  testing_support::TempDir other;
+  Bytes longer = ext;
+  longer.resize(ext.size() + 64, 0x5A);
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112263")) handheld::Storage(other.path()).Write(Area::EXTROM, longer.data(), longer.size());
+  });
+  ToolRun run = Run({"--extrom", image, "--handheld-dir", other.path()});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(65, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "verification failed: EXTROM (" + image + "): the handheld holds 10,064 bytes, the "
+                                "image 10,000"))
+      << run.err;
+
+  const std::string ipl = Image("ipl.nb0", PatternBytes(5000, 35));
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (!IsCommand(e, "FF112260")) return;
+    Bytes kept = handheld_->GetStorage().Read(Area::IPL);
+    kept.resize(kept.size() + 64, 0x5A);
+    handheld_->GetStorage().Write(Area::IPL, kept.data(), kept.size());
+  });
+  run = Run({"--ipl", ipl}, /*with_handheld_dir=*/false);
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(65, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "verification failed: IPL (" + ipl + "): the handheld holds 5,064 bytes, the image "
+                                "5,000"))
+      << run.err;
+}
+
 // An image that goes away after the tool checked it: the library skips its job and still completes the
 // run, so the tool must say the area was not flashed and not end in success.
 TEST_F(ToolEndToEnd, ImageGoneBeforeTheRunIsReportedAsNotFlashed) {

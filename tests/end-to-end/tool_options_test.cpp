@@ -281,6 +281,16 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
   bad[17] = static_cast<uint8_t>(~bad[17]);
   EXPECT_EQ("EXTROM differs from " + img.arg.path + " at offset 0x11 (17)", DescribeCheck(CompareArea(img, bad, 5000)));
 
+  // Bytes beyond the image do not count for a read-back that covers only its start; in a whole area
+  // they are a mismatch.
+  Bytes longer = file;
+  longer.resize(5064, 0xFF);
+  EXPECT_TRUE(CompareArea(img, longer, 5000).matches);
+  AreaCheck whole = CompareArea(img, longer, 5000, /*whole_area=*/true);
+  EXPECT_FALSE(whole.matches);
+  EXPECT_EQ("EXTROM (" + img.arg.path + "): the handheld holds 5,064 bytes, the image 5,000", DescribeCheck(whole));
+  EXPECT_TRUE(CompareArea(img, file, 5000, /*whole_area=*/true).matches);
+
   // Behind a header, the file offset to look up is given too.
   img.arg.header_len = 100;
   img.payload_size = 4900;
