@@ -519,6 +519,12 @@ int Session::Flash(const FlashRequest& req) {
     ui_.Info(format_note);
   }
 
+  VerifyMode mode = req.verify;
+  if (mode == VerifyMode::Auto) mode = req.handheld_dir.empty() ? VerifyMode::ReadBack : VerifyMode::Storage;
+  // Which files the areas are before the flash: the check afterwards tells an area this run wrote from
+  // one that held the image already.
+  const AreaFiles before = mode == VerifyMode::Storage ? RecordAreaFiles(req.images, req.handheld_dir) : AreaFiles{};
+
   SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
   log_.Mark();
   BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
@@ -563,11 +569,9 @@ int Session::Flash(const FlashRequest& req) {
   ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
            FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
 
-  VerifyMode mode = req.verify;
-  if (mode == VerifyMode::Auto) mode = req.handheld_dir.empty() ? VerifyMode::ReadBack : VerifyMode::Storage;
   std::vector<AreaCheck> checks;
   if (mode == VerifyMode::Storage) {
-    checks = VerifyAgainstStorage(req.images, req.handheld_dir);
+    checks = VerifyAgainstStorage(req.images, req.handheld_dir, before);
   } else if (mode == VerifyMode::ReadBack) {
     for (const CheckedImage* img : ImagesToVerify(req.images)) {
       std::optional<int> type = BackupTypeForArea(img->area);

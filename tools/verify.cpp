@@ -1,8 +1,12 @@
 #include "verify.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
+#include "native_path.h"
 #include "storage.h"
 
 namespace dravik_update {
@@ -68,9 +72,41 @@ bool AreaByName(const std::string& name, handheld::Area* out) {
   return false;
 }
 
+AreaFileIdentity IdentityOf(const std::string& path) {
+  AreaFileIdentity id;
+#ifdef _WIN32
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  id.size = fs::file_size(PathOf(path), ec);
+  if (ec) return AreaFileIdentity{};
+  id.mtime_ns = static_cast<int64_t>(fs::last_write_time(PathOf(path), ec).time_since_epoch().count());
+  id.exists = true;
+#else
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.size = static_cast<uint64_t>(st.st_size);
+  id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#endif
+  return id;
+}
+
 }  // namespace
 
-std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir) {
+AreaFiles RecordAreaFiles(const std::vector<CheckedImage>& images, const std::string& dir) {
+  AreaFiles files;
+  handheld::Storage storage(dir);
+  for (const CheckedImage& img : images) {
+    handheld::Area area;
+    if (AreaByName(img.area, &area)) files[img.area] = IdentityOf(storage.AreaPath(area));
+  }
+  return files;
+}
+
+std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir,
+                                            const AreaFiles& before) {
   std::vector<AreaCheck> checks;
   handheld::Storage storage(dir);
   for (const CheckedImage* img : ImagesToVerify(images)) {
@@ -83,7 +119,19 @@ std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& ima
       checks.push_back(c);
       continue;
     }
-    checks.push_back(CompareArea(*img, storage.Read(area), img->payload_size, /*whole_area=*/true));
+    AreaCheck c = CompareArea(*img, storage.Read(area), img->payload_size, /*whole_area=*/true);
+    // The handheld puts a new file in the area's place on every flash: the file it had before the run
+    // says that the run did not write the area, even when it holds the image already. (An image that
+    // can no longer be read is said as such: its job was skipped, or it changed.)
+    auto was = before.find(img->area);
+    if (!c.image_unreadable && was != before.end() && was->second.exists &&
+        was->second == IdentityOf(storage.AreaPath(area))) {
+      c.checked = true;
+      c.matches = false;
+      c.not_written = true;
+      c.note = "the handheld's " + std::string(handheld::AreaName(area)) + ".bin is the file it had before";
+    }
+    checks.push_back(c);
   }
   return checks;
 }
@@ -95,6 +143,7 @@ std::string DescribeCheck(const AreaCheck& c) {
     if (!c.note.empty()) s += " (" + c.note + ")";
     return s;
   }
+  if (c.not_written) return c.area + " (" + c.image + "): not written in this run (" + c.note + ")";
   if (c.length_differs) {
     return c.area + " (" + c.image + "): the handheld holds " + FormatCount(c.stored_length) + " bytes, the image " +
            FormatCount(c.compared);

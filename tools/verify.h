@@ -3,6 +3,8 @@
 #ifndef DRAVIK_TOOLS_VERIFY_H
 #define DRAVIK_TOOLS_VERIFY_H
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct AreaCheck {
   uint64_t compared = 0;
   uint64_t stored_length = 0;
   bool length_differs = false;  // the area holds the image and more: its length is not the image's
+  bool not_written = false;     // the area's file is the one it had before the run
   std::string note;
 };
 
@@ -33,8 +36,25 @@ std::vector<const CheckedImage*> ImagesToVerify(const std::vector<CheckedImage>&
 AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& stored, uint64_t covered,
                       bool whole_area = false);
 
-// Compares every area against the virtual handheld's directory.
-std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir);
+// Which file an area of the virtual handheld's directory is: every flash puts a new file in its place.
+struct AreaFileIdentity {
+  bool exists = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+  bool operator==(const AreaFileIdentity& o) const {
+    return exists == o.exists && device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns;
+  }
+};
+using AreaFiles = std::map<std::string, AreaFileIdentity>;  // by area name
+// The files of the areas the images go to, as they are now (before the run).
+AreaFiles RecordAreaFiles(const std::vector<CheckedImage>& images, const std::string& dir);
+
+// Compares every area against the virtual handheld's directory. An area whose file is still the one
+// `before` recorded was not written by the run, whatever it holds.
+std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir,
+                                            const AreaFiles& before);
 
 // "EBOOT differs from eboot.nb0 at offset 0x1234 (4,660)", "EBOOT (eboot.nb0): the handheld holds 393,280
 // bytes, the image 393,216".

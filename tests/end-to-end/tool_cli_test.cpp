@@ -417,14 +417,17 @@ TEST_F(ToolEndToEnd, ReadBackVerificationWithoutTheStorageDirectory) {
 
 TEST_F(ToolEndToEnd, DifferingAreaFailsVerificationWithAreaAndOffset) {
   ServeHandheld();
-  // The storage compared is a copy of the handheld whose EXTROM differs at byte 5000 from the image.
+  // The storage compared is a copy of the handheld, written during the run, whose EXTROM differs at
+  // byte 5000 from the image.
   testing_support::TempDir stale;
   Bytes differing = PatternBytes(10000, 8);
   differing[5000] ^= 0xFF;
-  handheld::Storage(stale.path()).Write(Area::EXTROM, differing.data(), differing.size());
   const std::string ext = Image("extrom.bin", PatternBytes(10000, 8));
   std::atomic<int> reboots{0};
   handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112263")) {
+      handheld::Storage(stale.path()).Write(Area::EXTROM, differing.data(), differing.size());
+    }
     if (IsCommand(e, "FF112249")) ++reboots;
   });
   // The backup that follows fails too (the handheld's OS area is empty): the verification's result is
@@ -463,6 +466,28 @@ TEST_F(ToolEndToEnd, ReadBackShorterThanTheImageFailsVerification) {
                                 "handheld holds only 1,000 of its 5,000 bytes"))
       << run.err;
   EXPECT_FALSE(Contains(run.out, "done: every area checked holds its image")) << run.out;
+}
+
+// An area that held the image before the run and was not written by it proves nothing about the run:
+// the handheld puts a new file in an area's place on every flash, and the old one is a failed check.
+TEST_F(ToolEndToEnd, AnAreaNotWrittenInTheRunFailsVerificationEvenWhenItHoldsTheImage) {
+  ServeHandheld();
+  const Bytes ext = PatternBytes(10000, 36);
+  const std::string image = Image("extrom.bin", ext);
+  testing_support::TempDir already;  // the directory compared: it holds the image, and the run leaves it
+  handheld::Storage(already.path()).Write(Area::EXTROM, ext.data(), ext.size());
+  ToolRun run = Run({"--extrom", image, "--handheld-dir", already.path()});
+  EXPECT_EQ(65, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "verification failed: EXTROM (" + image + "): not written in this run (the "
+                                "handheld's EXTROM.bin is the file it had before)"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.out, "sent back to IPL mode")) << run.out;
+
+  // The handheld's own directory, flashed with the same image it holds: written anew, verified.
+  handheld_->GetStorage().Write(Area::EXTROM, ext.data(), ext.size());
+  run = Run({"--extrom", image, "--extrom", image});
+  EXPECT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "EXTROM (" + image + "): verified, 10,000 bytes match")) << run.out;
 }
 
 // An area that holds more than its image (a length announced wrong) does not hold the image: the bytes
