@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #ifdef _WIN32
 #include <direct.h>
 #include <io.h>
@@ -30,6 +32,7 @@ constexpr size_t kPathRoom = 4096;
 char g_file[kPathRoom];
 char g_dir[kPathRoom];
 std::atomic<bool> g_armed{false};
+std::atomic<bool> g_keep_received{false};
 std::atomic<const char*> g_note{nullptr};
 
 void Say(const char* text) {
@@ -49,9 +52,20 @@ void CopyPath(char* to, const std::string& path) {
   to[0] = path[0];
 }
 
+// Whether the file holds anything (stat is safe in a signal handler).
+bool HasBytes(const char* path) {
+#ifdef _WIN32
+  struct _stat st;
+  return _stat(path, &st) == 0 && st.st_size > 0;
+#else
+  struct stat st;
+  return ::stat(path, &st) == 0 && st.st_size > 0;
+#endif
+}
+
 void RemoveCleanupFiles() {
   if (g_armed.load()) {
-    if (g_file[0] != '\0') DRAVIK_UNLINK(g_file);
+    if (g_file[0] != '\0' && !(g_keep_received.load() && HasBytes(g_file))) DRAVIK_UNLINK(g_file);
     if (g_dir[0] != '\0') DRAVIK_RMDIR(g_dir);
   }
 }
@@ -97,10 +111,11 @@ void SetInterruptNote(const char* note) { g_note.store(note); }
 
 void CleanUpBeforeExit() { RemoveCleanupFiles(); }
 
-void SetInterruptCleanup(const std::string& file, const std::string& dir) {
+void SetInterruptCleanup(const std::string& file, const std::string& dir, bool keep_received) {
   g_armed.store(false);
   CopyPath(g_file, file);
   CopyPath(g_dir, dir);
+  g_keep_received.store(keep_received);
   g_armed.store(!file.empty() || !dir.empty());
 }
 

@@ -16,8 +16,9 @@ void InstallInterruptHandler();
 void SetInterruptNote(const char* note);
 
 // A file the library is writing for the tool, removed by the handler (with `dir`, when given, which then
-// holds nothing else); empty strings for none.
-void SetInterruptCleanup(const std::string& file, const std::string& dir = "");
+// holds nothing else); empty strings for none. With `keep_received` the file is removed only while it
+// is empty: what it received is kept (the format's read-back, the only copy of what the format erased).
+void SetInterruptCleanup(const std::string& file, const std::string& dir = "", bool keep_received = false);
 // Removes them now, for a way out that skips the destructors (the tool giving up its wait).
 void CleanUpBeforeExit();
 

@@ -109,7 +109,9 @@ bool OutputFile::Begin(std::string* error) {
     if (err == 0) {
       working_ = name;
       created_ = true;
-      SetInterruptCleanup(working_);  // an interrupted run leaves no partial file either
+      // An interrupted run leaves no partial file either; but a file that must not replace one may be
+      // the only copy of what it holds, and what it received is kept.
+      SetInterruptCleanup(working_, "", existing_ == Existing::Keep);
       return true;
     }
     if (err != EEXIST) break;

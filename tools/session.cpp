@@ -33,6 +33,8 @@ const char kFlashInterrupted[] =
 const char kCheckInterrupted[] =
     "every image was sent, the check of the handheld did not finish; it is still in bootloader mode";
 const char kBackupInterrupted[] = "the backup was not written (a file of that name from before is left as it was)";
+// kFormatInterrupted for type 3, with the file its read-back goes into (kept when it received anything).
+char g_format3_interrupted[1200];
 // kFlashInterrupted once a format of type 3 has saved its read-back, which the same command would not
 // take again: the text names the file (a buffer that lives as long as the program).
 char g_flash_after_format_interrupted[1200];
@@ -465,6 +467,11 @@ int Session::Flash(const FlashRequest& req) {
         ui_.Error("error: " + error);
         return kExitCantCreate;
       }
+      std::snprintf(g_format3_interrupted, sizeof g_format3_interrupted,
+                    "%s; what the format read back, if anything, is left in %s: it may be the only copy of what "
+                    "the format erased, keep it",
+                    kFormatInterrupted, saved->WorkingPath().c_str());
+      SetInterruptNote(g_format3_interrupted);
     }
     log_.Mark();
     BlockingCall(Ellipsis("formatting the disk (type " + std::to_string(req.format_type) + ")"), req.wait_timeout_s,

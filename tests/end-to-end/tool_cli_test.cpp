@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,14 +90,15 @@ class ToolEndToEnd : public ::testing::Test {
   }
 
   // Ctrl-C (or `signal`) once the tool's output shows `when`; a slower clock gives the library's retries
-  // time.
-  ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT) {
+  // time. With `also`, the signal waits until it holds too.
+  ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT,
+                         const std::function<bool()>& also = nullptr) {
     std::map<std::string, std::string> env = {
         {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "10"},
         {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},       {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
         {"DRAVIK_LIBRARY", ""},
     };
-    return RunTool(args, env, dir_.path(), 60, when, signal);
+    return RunTool(args, env, dir_.path(), 60, when, signal, 0, also);
   }
 
   uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
@@ -834,6 +836,33 @@ TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {
   EXPECT_TRUE(Contains(run.err, "interrupted; the backup was not written")) << run.err;
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
   EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
+}
+
+// Ctrl-C during a format's read-back: what came of it may be the only copy of what the format erased,
+// and it is kept, under the name the tool says.
+TEST_F(ToolEndToEnd, InterruptedFormatKeepsWhatItsReadBackReceived) {
+  ServeHandheld();
+  const Bytes gsmffs = PatternBytes(65536, 37);
+  handheld_->GetStorage().Write(Area::GSM, gsmffs.data(), gsmffs.size());
+  handheld::FaultPlan plan;
+  plan.silent_after_sent_frames = 10;  // the read-back stalls part way
+  handheld_->SetFaults(plan);
+  auto received = [&] {
+    const std::vector<std::string> files = FilesStartingWith("ffs.bin.partial-");
+    std::error_code ec;
+    return files.size() == 1 && std::filesystem::file_size(dir_.File(files[0]), ec) > 0;
+  };
+  ToolRun run = RunInterrupted({"--plain", "--os", Image("gsm.nb0", PatternBytes(3000, 38)), "--format", "3",
+                                "--format-backup", "ffs.bin"},
+                               "formatting the disk (type 3)", SIGINT, received);
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "what the format read back, if anything, is left in ffs.bin.partial-")) << run.err;
+  const std::vector<std::string> files = FilesStartingWith("ffs.bin");
+  ASSERT_EQ(1u, files.size());
+  EXPECT_TRUE(Contains(run.err, files[0] + ": it may be the only copy of what the format erased")) << run.err;
+  const Bytes kept = testing_support::ReadFileBytes(dir_.File(files[0]));
+  ASSERT_FALSE(kept.empty());
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), gsmffs.begin()));
 }
 
 TEST_F(ToolEndToEnd, InterruptedFlashSaysTheImageIsIncomplete) {

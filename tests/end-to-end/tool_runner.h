@@ -10,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,11 +38,13 @@ inline std::string ToolPath() {
 
 // Runs the tool in `cwd` with the variables of `env` set (an empty value unsets the variable). With
 // `interrupt_on`, the tool gets `signal` (SIGINT: Ctrl-C) once its standard output shows that text; with
-// signal 0 the test stops reading the tool's standard output there instead, as `| head` does. A
+// signal 0 the test stops reading the tool's standard output there instead, as `| head` does. With
+// `interrupt_when` as well, the signal waits until it returns true too (it is asked every 20 ms). A
 // `file_size_limit` (bytes) is set as the tool's RLIMIT_FSIZE, as `ulimit -f` does.
 inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                        const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "",
-                       int signal = SIGINT, uint64_t file_size_limit = 0) {
+                       int signal = SIGINT, uint64_t file_size_limit = 0,
+                       const std::function<bool()>& interrupt_when = nullptr) {
   int out_pipe[2], err_pipe[2];
   ToolRun run;
   // Everything the child needs is built before the fork: the test process has threads (the handheld's).
@@ -97,8 +101,8 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
       killed = true;
       break;
     }
-    if (poll(fds, 2, left) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
+    const int ready = poll(fds, 2, interrupt_when ? std::min(left, 20) : left);
+    for (int i = 0; ready > 0 && i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -108,16 +112,17 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
         --open_fds;
       } else {
         (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
-        if (!interrupted && !interrupt_on.empty() && run.out.find(interrupt_on) != std::string::npos) {
-          interrupted = true;
-          if (signal != 0) {
-            kill(pid, signal);
-          } else {
-            close(fds[0].fd);
-            fds[0].fd = -1;
-            --open_fds;
-          }
-        }
+      }
+    }
+    if (!interrupted && !interrupt_on.empty() && run.out.find(interrupt_on) != std::string::npos &&
+        (!interrupt_when || interrupt_when())) {
+      interrupted = true;
+      if (signal != 0) {
+        kill(pid, signal);
+      } else if (fds[0].fd >= 0) {
+        close(fds[0].fd);
+        fds[0].fd = -1;
+        --open_fds;
       }
     }
   }
