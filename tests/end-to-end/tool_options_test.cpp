@@ -214,6 +214,39 @@ TEST_F(ToolImageFiles, OutputFileReplacesTheUsersFileOnlyWhenCommitted) {
   EXPECT_EQ(dir_.File("never.bin") + " was not written; what was received is discarded", fresh.NotWritten());
 }
 
+// The format's read-back: it never takes the place of an existing file, and one that failed is kept
+// under a name no other file has.
+TEST_F(ToolImageFiles, AFileThatMustNotReplaceOneIsKeptApart) {
+  const std::string path = dir_.File("ffs.bin");
+  std::string error;
+  {
+    OutputFile out(path, OutputFile::Existing::Keep);
+    ASSERT_TRUE(out.Begin(&error)) << error;
+    WriteFileBytes(out.WorkingPath(), PatternBytes(30, 6));
+    WriteFileBytes(path, PatternBytes(10, 7));  // appeared meanwhile
+    EXPECT_FALSE(out.Commit(&error));
+    EXPECT_NE(std::string::npos, error.find("; it is in " + out.WorkingPath())) << error;
+    EXPECT_EQ(PatternBytes(10, 7), testing_support::ReadFileBytes(path));
+    EXPECT_EQ(PatternBytes(30, 6), testing_support::ReadFileBytes(out.WorkingPath()));
+    std::filesystem::remove(out.WorkingPath());
+  }
+  std::filesystem::remove(path);
+  for (const char* kept_as : {"ffs.bin.incomplete", "ffs.bin.incomplete-2"}) {
+    OutputFile out(path, OutputFile::Existing::Keep);
+    ASSERT_TRUE(out.Begin(&error)) << error;
+    WriteFileBytes(out.WorkingPath(), PatternBytes(20, 8));
+    EXPECT_EQ(dir_.File(kept_as), out.KeepIncomplete());
+  }
+  EXPECT_EQ(PatternBytes(20, 8), testing_support::ReadFileBytes(dir_.File("ffs.bin.incomplete")));
+  EXPECT_EQ(PatternBytes(20, 8), testing_support::ReadFileBytes(dir_.File("ffs.bin.incomplete-2")));
+  {
+    OutputFile out(path, OutputFile::Existing::Keep);
+    ASSERT_TRUE(out.Begin(&error)) << error;
+    EXPECT_EQ("", out.KeepIncomplete()) << "nothing received, nothing kept";
+  }
+  EXPECT_EQ(2, std::distance(std::filesystem::directory_iterator(dir_.path()), {}));
+}
+
 TEST(ToolScratch, ReadBackFilesLiveInAPrivateDirectoryThatGoesWithThem) {
   std::string file;
   {
