@@ -156,6 +156,24 @@ DWORD BytesBeyondTheEnd(HANDLE link) {
   }
 }
 
+// Clears the receive queue of a link that is out of step, queued bytes already counted, together with
+// the rest of them still on their way (a USB-serial line may pause inside a frame): the queue is cleared
+// again until a look 100 ms after the last clearing finds nothing, for at most 2 s of the platform
+// clock. Returns how many bytes were discarded.
+DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
+  DWORD total = queued;
+  for (int look = 0; look < 20; ++look) {
+    PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+    Sleep(100);
+    DWORD dwErrors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(link, &dwErrors, &stat) || stat.cbInQue == 0) return total;
+    total += stat.cbInQue;
+  }
+  PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+  return total;
+}
+
 // Reads size bytes of backup data into file, in arrival order, and closes it. Returns 1 when all of them
 // arrived and were stored. A read-back that ends early leaves the file holding what arrived; a write that
 // falls short stops the writing but not the reading, so that the link stays in step with the device.
@@ -177,10 +195,11 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
         // Taken for whole, the frame would shift every later byte of the file; two such frames can even
         // bring the count back to the announced size, so the end of the read-back would not show it.
         std::fclose(file);
+        const DWORD discarded = DiscardUntilQuiet(link, behind);
         LogPrintf("%s(): %u bytes wait behind the packet at byte %u of %u: a packet arrived short and the data "
                   "is out of step, the backup is not complete",
-                  who, static_cast<unsigned>(behind), static_cast<unsigned>(received), static_cast<unsigned>(size));
-        PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+                  who, static_cast<unsigned>(discarded), static_cast<unsigned>(received),
+                  static_cast<unsigned>(size));
         return 0;
       }
       if (RetriesExhausted(link, who, "the read-back ended early")) {
@@ -221,10 +240,10 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
   if (size != 0) {
     const DWORD beyond = BytesBeyondTheEnd(link);
     if (beyond != 0) {
+      const DWORD discarded = DiscardUntilQuiet(link, beyond);
       LogPrintf("%s(): %u bytes beyond the backup's %u wait on the link: a packet arrived short and the data is "
                 "out of step, the backup is not complete",
-                who, static_cast<unsigned>(beyond), static_cast<unsigned>(size));
-      PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
+                who, static_cast<unsigned>(discarded), static_cast<unsigned>(size));
       return 0;
     }
   }

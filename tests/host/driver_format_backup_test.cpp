@@ -511,7 +511,8 @@ TEST_F(FormatBackupExchange, BackupProgressFollowsThePackets) {
 // Bytes arriving right after the last announced one is acknowledged: the device sent more than the
 // backup holds, so a packet went astray and the data is out of step. The backup is not complete (the
 // percent stays at 99) and the bytes are discarded, so that the next exchange reads what the device sends
-// next. (The real clock: the bytes come within the look's 200 ms.)
+// next, the part of them that comes after a pause too. (The real clock: the first part comes between the
+// looks at 0 and 100 ms, the second after the first clearing.)
 TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarded) {
   w32sim::SetClockScale(1);
   const Bytes data = PatternBytes(3 * kFrame, 4);
@@ -521,8 +522,12 @@ TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarde
     EXPECT_TRUE(d.SendFrame(CompletionFrame(3 * kFrame, 0, 0)));
     for (size_t offset = 0; offset < data.size(); offset += kFrame)
       EXPECT_TRUE(d.SendFrame(Bytes(data.begin() + offset, data.begin() + offset + kFrame)));
-    d.Write(Bytes(1000, 0x77));  // the rest of a resent frame
-    after = d.Read(4, 300);
+    // The rest of a resent frame, in two parts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    d.Write(Bytes(300, 0x77));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    d.Write(Bytes(700, 0x77));
+    after = d.Read(4, 400);
   });
   RunBackUpThread(2, dir_.File("os.bin"));
   device_.Join();
