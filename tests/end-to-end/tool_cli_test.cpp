@@ -809,6 +809,52 @@ TEST_F(ToolEndToEnd, BackupCutOffLeavesTheEarlierBackupAsItWas) {
   EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
 }
 
+// A --then-backup that fails after a good flash: the run fails with the backup's exit code, no "done",
+// and the handheld stays in bootloader mode, where the backup can be taken again (the tool says how).
+TEST_F(ToolEndToEnd, FailedThenBackupKeepsTheHandheldInBootloaderModeAndSaysToTakeItAgain) {
+  const std::string ipl = Image("ipl.nb0", PatternBytes(5000, 4));
+  const std::string again = "take the backup again with dravik-update backup 2 os-backup.bin";
+  // A handheld that reports its OS area as empty: the backup fails with the link still open, where a
+  // reboot would reach the handheld; none is sent (the virtual handheld's mode stays the same for it,
+  // so the wire says whether one was sent).
+  ServeHandheld();
+  std::atomic<int> reboots{0};
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112249")) ++reboots;
+  });
+  ToolRun run = Run({"--ipl", ipl, "--then-backup", "2", "os-backup.bin"});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_EQ(PatternBytes(5000, 4), handheld_->GetStorage().Read(Area::IPL));
+  EXPECT_TRUE(Contains(run.err, "the handheld reports OS as empty (a size of 0)")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "backup type 2 (OS): failed (above)")) << run.out;
+  EXPECT_TRUE(Contains(run.out, again)) << run.out;
+  EXPECT_FALSE(Contains(run.out, "done")) << run.out;
+  EXPECT_EQ(0, reboots.load());
+  EXPECT_EQ(handheld::Mode::BootLoader, handheld_->GetStorage().GetMode());
+  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("os-backup.bin"));
+
+  // The handheld vanishes a few packets into the backup.
+  ServeHandheld();
+  const Bytes os = PatternBytes(1520 * 40, 10);
+  handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112259")) {
+      handheld::FaultPlan plan;
+      plan.vanish_after_sent_frames = 4;
+      handheld_->SetFaults(plan);
+    }
+  });
+  run = Run({"--ipl", ipl, "--then-backup", "2", "os-backup.bin"});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the handheld stopped answering during the backup of OS")) << run.err;
+  EXPECT_TRUE(Contains(run.out, again)) << run.out;
+  EXPECT_FALSE(Contains(run.out, "done")) << run.out;
+  EXPECT_EQ(handheld::Mode::BootLoader, handheld_->GetStorage().GetMode());
+  EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("os-backup.bin"));
+}
+
 // Under `ulimit -f` a backup larger than the limit fails to be written: the tool is not killed by
 // SIGXFSZ with its partial file left, it says so, keeps the earlier file and exits 73.
 TEST_F(ToolEndToEnd, BackupBeyondTheFileSizeLimitIsReportedAsNotWritten) {
