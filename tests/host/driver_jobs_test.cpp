@@ -63,11 +63,15 @@ TEST_F(JobsTest, OnlyTheExactNamesTemp0ToTemp4AreUnscrambled) {
   MakeFile("temp2", bytes);
   MakeFile("temp5", bytes);
   MakeFile("Temp2", bytes);
+  MakeFile("temp2.nb0", bytes);
+  MakeFile("temp21", bytes);
   FlashJob* head = nullptr;
   AppendJob(&head, 7, "temp2", 0);
   AppendJob(&head, 7, dir_.File("temp2").c_str(), 0);  // a path ending in the name: sent as read
   AppendJob(&head, 7, "temp5", 0);
   AppendJob(&head, 7, "Temp2", 0);
+  AppendJob(&head, 7, "temp2.nb0", 0);  // names that begin with one: sent as read
+  AppendJob(&head, 7, "temp21", 0);
   ASSERT_EQ(LoadJobData(head), 300);
   for (size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(FlashState.pJobData[i], bytes[i] ^ 0x5B) << i;
   for (FlashJob* job = head->pNext; job != nullptr; job = job->pNext) {
