@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +242,11 @@ struct FormatCase {
   const char* code;  // null: bytes 0-7 stay zero
 };
 
+// By value (the default prints the pointer's bytes, which would change the test names with every build).
+void PrintTo(const FormatCase& c, std::ostream* os) {
+  *os << "type " << c.cmd << " code " << (c.code != nullptr ? c.code : "none");
+}
+
 class FormatTypes : public FormatBackupExchange, public ::testing::WithParamInterface<FormatCase> {};
 
 // The command carries the code and the size block of the queued jobs; wrong packets are passed over until
@@ -429,6 +435,11 @@ struct BackupCase {
   uint32_t os, ext, ipl;  // sizes the completion announces
   uint32_t expected;      // bytes read back
 };
+
+void PrintTo(const BackupCase& c, std::ostream* os) {
+  *os << "type " << c.cmd << " code " << (c.code != nullptr ? c.code : "none") << " sizes " << c.os << "/" << c.ext
+      << "/" << c.ipl << " reads " << c.expected;
+}
 
 class BackupTypes : public FormatBackupExchange, public ::testing::WithParamInterface<BackupCase> {};
 
