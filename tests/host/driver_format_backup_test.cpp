@@ -310,7 +310,7 @@ TEST_F(FormatBackupExchange, FormatType3StoresTheBackupAndRetriesAShortPacket) {
       std::copy(data.begin() + offset, data.begin() + offset + n, frame.begin());
       if (packet == 5) {
         d.Write(Bytes(frame.begin(), frame.begin() + 1000));  // short: the host's read times out
-        EXPECT_TRUE(d.Quiet(750));                            // and sends no acknowledgement,
+        EXPECT_TRUE(d.Quiet(450));                            // and sends no acknowledgement (past its 250 ms),
         EXPECT_TRUE(d.SendFrame(frame));                      // so the device sends the frame again
       } else {
         if (!d.SendFrame(frame)) {
@@ -381,7 +381,7 @@ TEST_F(FormatBackupExchange, NotXpPlusWritesTheCommandOnceAndStillWaits) {
   QueueJob(2, 10);
   device_.Run([&](ScriptedDevice& d) {
     d.ReceiveFrame(false);  // the acknowledgement is lost
-    EXPECT_TRUE(d.Quiet(750));
+    EXPECT_TRUE(d.Quiet(450));  // past the host's wait for the acknowledgement (250 ms), many resend pauses
     EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
   });
   EXPECT_EQ(SendFormatDisk(FlashState.hLink, 4, ""), 1);

@@ -332,7 +332,7 @@ TEST_F(CommTtyTest, WaitCommEventEndsOnBytesArrivingAfterTheMaskOrTheLastEvent) 
   // A byte that arrived after the last event, before the wait began: the wait ends at once.
   pty_.Send({7});
   ASSERT_TRUE(WaitForQueued(port_, 5));
-  EXPECT_LT(waitMs(8, 600, &mask), 400);
+  EXPECT_LT(waitMs(8, 300, &mask), 200);
   EXPECT_EQ(mask, EV_RXCHAR);
 
   // Setting the mask again forgets that event.
