@@ -116,7 +116,11 @@ std::string Session::Text(void (*query)(ClientResult*)) {
   return r.szText;
 }
 
-void Session::PrintLogHint() { ui_.Error("the library's log: " + log_.Path()); }
+void Session::PrintLogHint() {
+  if (log_hint_printed_) return;  // a run that fails twice (a backup after a flash) names it once
+  log_hint_printed_ = true;
+  ui_.Error("the library's log: " + log_.Path());
+}
 
 void Session::PrintWriteFailure() {
   for (const std::string& line : log_.LinesSinceMark()) {
@@ -252,6 +256,7 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
 }
 
 std::string Session::AgainAdvice() const {
+  if (!backup_again_.empty()) return backup_again_;
   if (formatted_backup_.empty()) return "run the same command again";
   // The same command would format again and read the erased area back; its --format-backup file now
   // exists and is refused anyway.
@@ -608,7 +613,11 @@ int Session::Flash(const FlashRequest& req) {
   if (req.then_backup) {
     uint64_t size = 0;
     double backup_seconds = 0;
+    // The images are flashed and checked by now: what is left to do again is the backup alone.
+    backup_again_ = "take the backup again with dravik-update backup " + std::to_string(req.backup_type) + " " +
+                    req.backup_file;
     backup_code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);
+    backup_again_.clear();
     backup_note = "backup type " + std::to_string(req.backup_type) + " (" + BackupTypeArea(req.backup_type) +
                   "): " +
                   (backup_code == kExitOk ? FormatCount(size) + " bytes saved to " + req.backup_file

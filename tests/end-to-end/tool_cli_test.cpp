@@ -851,6 +851,15 @@ TEST_F(ToolEndToEnd, FailedThenBackupKeepsTheHandheldInBootloaderModeAndSaysToTa
   EXPECT_TRUE(Contains(run.err, "the handheld stopped answering during the backup of OS")) << run.err;
   EXPECT_TRUE(Contains(run.out, again)) << run.out;
   EXPECT_FALSE(Contains(run.out, "done")) << run.out;
+  // The images are in: the error's advice is the backup too, not the whole command (which would flash
+  // again), and the log's path is named once.
+  EXPECT_TRUE(Contains(run.err, "then " + again + ".")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "run the same command again")) << run.err;
+  size_t hints = 0;
+  for (size_t at = run.err.find("the library's log: "); at != std::string::npos;
+       at = run.err.find("the library's log: ", at + 1))
+    ++hints;
+  EXPECT_EQ(1u, hints) << run.err;
   EXPECT_EQ(handheld::Mode::BootLoader, handheld_->GetStorage().GetMode());
   EXPECT_EQ(std::vector<std::string>{}, FilesStartingWith("os-backup.bin"));
 }
