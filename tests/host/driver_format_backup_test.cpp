@@ -519,6 +519,20 @@ TEST_F(FormatBackupExchange, BackupProgressFollowsThePackets) {
                                       "ReadBackupEx(): Get a packet Remain=1480"}));
 }
 
+// A read-back that went out of step: incomplete, the link cleared, and its log line (`what`, then the
+// common end) the only word on it.
+void ExpectEndedOutOfStep(const std::string& what) {
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(FlashState.hLink, nullptr, &stat));
+  EXPECT_EQ(stat.cbInQue, 0u) << "bytes out of step are still on the link";
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, what + ": a packet arrived short and the data is out of step, the backup is not "
+                                     "complete"),
+            1u);
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
+}
+
 // Bytes arriving right after the last announced one is acknowledged: the device sent more than the
 // backup holds, so a packet went astray and the data is out of step. The backup is not complete (the
 // percent stays at 99) and the bytes are discarded, so that the next exchange reads what the device sends
@@ -543,16 +557,8 @@ TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarde
   RunBackUpThread(2, dir_.File("os.bin"));
   device_.Join();
   EXPECT_TRUE(after.empty()) << "the bytes beyond were acknowledged";
-  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
   EXPECT_EQ(FlashState.nProgress.load(), 99);
-  COMSTAT stat{};
-  ASSERT_TRUE(ClearCommError(FlashState.hLink, nullptr, &stat));
-  EXPECT_EQ(stat.cbInQue, 0u) << "the bytes beyond are still on the link";
-  const auto lines = LogLines();
-  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): 1000 bytes beyond the backup's 4560 wait on the link: a packet "
-                              "arrived short and the data is out of step, the backup is not complete"),
-            1u);
-  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
+  ExpectEndedOutOfStep("ReadBackupEx(): 1000 bytes beyond the backup's 4560 wait on the link");
 }
 
 // A frame sent short and then again whole, and a later frame sent short: the host's reads take 760 + 760
@@ -574,17 +580,9 @@ TEST_F(FormatBackupExchange, ABackupFrameWithBytesWaitingBehindItEndsTheBackupAs
   RunBackUpThread(2, dir_.File("os.bin"));
   device_.Join();
   EXPECT_TRUE(ackOfFirst.empty()) << "the out-of-step frame was acknowledged";
-  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
   EXPECT_LT(FlashState.nProgress.load(), 100);
-  COMSTAT stat{};
-  ASSERT_TRUE(ClearCommError(FlashState.hLink, nullptr, &stat));
-  EXPECT_EQ(stat.cbInQue, 0u) << "the rest of the resend is still on the link";
   EXPECT_TRUE(ReadFileBytes(dir_.File("os.bin")).empty()) << "the shifted frame was stored";
-  const auto lines = LogLines();
-  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): 760 bytes wait behind the packet at byte 0 of 6080: a packet "
-                              "arrived short and the data is out of step, the backup is not complete"),
-            1u);
-  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
+  ExpectEndedOutOfStep("ReadBackupEx(): 760 bytes wait behind the packet at byte 0 of 6080");
 }
 
 // The device is not asked for an area the host cannot keep: its data would otherwise wait on the link

@@ -108,6 +108,16 @@ class Program {
   std::string output_;
 };
 
+// Flashes a 5-byte image with the command code over the pty: true when the handheld confirmed it.
+bool FlashFiveBytesOver(const std::string& pty, const char* code) {
+  auto host = HostClient::OpenPty(pty);
+  if (!host || !host->SendFrame(Command(code, 5)) || !host->SendImage({1, 2, 3, 4, 5})) return false;
+  Frame done;
+  const bool confirmed = host->ReceiveFrame(&done) && handheld_test::CodeOf(done) == "FF112248";
+  host->Close();
+  return confirmed;
+}
+
 class HandheldProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -143,15 +153,8 @@ TEST_F(HandheldProgram, XpPlusWithTheSyncDriverServesThePtyItsProfileNames) {
   ASSERT_EQ(profile.processes.size(), 3u);
   EXPECT_EQ(profile.processes[2].exe, "rapimgr.exe");
 
-  auto host = HostClient::OpenPty(pty);
-  ASSERT_TRUE(host);
-  ASSERT_TRUE(host->SendFrame(Command("FF112245", 5)));
-  ASSERT_TRUE(host->SendImage({1, 2, 3, 4, 5}));
-  Frame done;
-  ASSERT_TRUE(host->ReceiveFrame(&done));
-  EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
+  ASSERT_TRUE(FlashFiveBytesOver(pty, "FF112245"));
   EXPECT_TRUE(program.WaitFor("IPL image of 5 bytes stored")) << program.output();
-  host->Close();
   EXPECT_EQ(program.Terminate(), 0);
   EXPECT_NE(program.output().find("handheld: stopped"), std::string::npos);
   EXPECT_EQ(handheld::Storage(hh).Read(handheld::Area::IPL), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
@@ -242,14 +245,7 @@ TEST_F(HandheldProgram, DroppedLinkIsServedAgainOnANewPtyTheProfileNames) {
   auto profile = LoadProfile(dir_.File("p.txt"));
   ASSERT_EQ(profile.interfaces.size(), 1u);
   EXPECT_EQ(profile.interfaces[0].opens, second);
-  auto again = HostClient::OpenPty(second);
-  ASSERT_TRUE(again);
-  ASSERT_TRUE(again->SendFrame(Command("FF112263", 5)));
-  ASSERT_TRUE(again->SendImage({1, 2, 3, 4, 5}));
-  Frame done;
-  ASSERT_TRUE(again->ReceiveFrame(&done));
-  EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
-  again->Close();
+  EXPECT_TRUE(FlashFiveBytesOver(second, "FF112263"));
   EXPECT_EQ(program.Terminate(), 0);
 }
 
