@@ -156,20 +156,30 @@ DWORD BytesBeyondTheEnd(HANDLE link) {
   }
 }
 
-// Clears the receive queue of a link that is out of step, queued bytes already counted, together with
-// the rest of them still on their way (a USB-serial line may pause inside a frame): the queue is cleared
-// again until a look 100 ms after the last clearing finds nothing, for at most 2 s of the platform
-// clock. Returns how many bytes were discarded.
+// How many bytes wait in the receive queue of a serial link (0 when it cannot be told).
+DWORD QueuedBytes(HANDLE link) {
+  DWORD dwErrors = 0;
+  COMSTAT stat{};
+  return ClearCommError(link, &dwErrors, &stat) ? stat.cbInQue : 0;
+}
+
+// Clears the receive queue of a link that is out of step, `queued` bytes seen there already, together
+// with the rest of them still on their way (a USB-serial line may pause inside a frame): the queue is
+// cleared again until a look 100 ms after the last clearing finds nothing, for at most 2 s of the
+// platform clock. Returns how many bytes were discarded; the queue is looked at again right before each
+// clearing, so that bytes that arrived since the last look are counted too.
 DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
-  DWORD total = queued;
+  DWORD total = 0;
+  DWORD seen = queued;
   for (int look = 0; look < 20; ++look) {
+    const DWORD now = QueuedBytes(link);
+    total += now > seen ? now : seen;
     PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
     Sleep(100);
-    DWORD dwErrors = 0;
-    COMSTAT stat{};
-    if (!ClearCommError(link, &dwErrors, &stat) || stat.cbInQue == 0) return total;
-    total += stat.cbInQue;
+    seen = QueuedBytes(link);
+    if (seen == 0) return total;
   }
+  total += QueuedBytes(link);
   PurgeComm(link, PURGE_RXCLEAR | PURGE_RXABORT);
   return total;
 }
