@@ -9,6 +9,7 @@
 // $DRAVIK_WINDOWS_DIR, else $HOME/.dravik/windows (created on first write). A name with a slash is used
 // as given.
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,7 +150,9 @@ size_t FindKey(const IniFile& ini, size_t begin, size_t end, const std::string& 
 }
 
 bool WriteIni(const std::string& path, const IniFile& ini) {
-  if (ini.exists && access(path.c_str(), W_OK) != 0) {  // a read-only file stays as it is
+  // A read-only file stays as it is. (The check is for this process's effective rights, as an open for
+  // writing would be: access() asks for the real user's.)
+  if (ini.exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "file_modes.h"
+
 namespace tool_test {
 
 struct ToolRun {
@@ -40,7 +42,8 @@ inline std::string ToolPath() {
 // `interrupt_on`, the tool gets `signal` (SIGINT: Ctrl-C) once its standard output shows that text; with
 // signal 0 the test stops reading the tool's standard output there instead, as `| head` does. With
 // `interrupt_when` as well, the signal waits until it returns true too (it is asked every 20 ms). A
-// `file_size_limit` (bytes) is set as the tool's RLIMIT_FSIZE, as `ulimit -f` does.
+// `file_size_limit` (bytes) is set as the tool's RLIMIT_FSIZE, as `ulimit -f` does. File modes bind the
+// tool even when the tests run as root, as they bind a technician.
 inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                        const std::string& cwd, int time_limit_s = 60, const std::string& interrupt_on = "",
                        int signal = SIGINT, uint64_t file_size_limit = 0,
@@ -79,6 +82,7 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    testing_support::GiveUpFileModeOverrideForExec();
     if (file_size_limit != 0) {
       rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
