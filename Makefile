@@ -1,5 +1,5 @@
 # The two entry points: `make demo` runs an update against a virtual handheld; `make test` runs every test.
-.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 test-cross test-wine clean
+.PHONY: deps demo test host asan tsan device win32 test-host test-asan test-tsan test-device test-win32 test-cross test-wine test-demo clean
 
 JOBS ?= 2
 
@@ -51,7 +51,11 @@ test-wine: host
 	scripts/check-wine-platform.sh build/wine build/host
 	scripts/check-windows-tool.sh build/wine
 
-test: test-host test-win32 test-wine test-device test-cross test-asan test-tsan
+# The demo as a newcomer runs it, from a deep directory and with two host classes, into temporary places.
+test-demo: host
+	scripts/check-demo.sh build/host
+
+test: test-host test-win32 test-wine test-device test-cross test-demo test-asan test-tsan
 	@echo "All test suites passed."
 
 demo: host

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: a whole update of a virtual handheld through the simulated Windows host.
 #   tools/demo.sh [--host-class xp|2000|vista] [--build DIR]
-# (or `make demo`, with HOST_CLASS=vista in the environment to pick another host class).
+# (or `make demo`, with HOST_CLASS=vista in the environment to pick another host class; DEMO_RUN_DIR
+# for another place than demo-run/).
 # It builds what it needs, makes sample images, starts the `handheld` program in demo-run/handheld,
 # runs dravik-update against it (format, flash with progress, verify, backup, reboot to IPL) and leaves
 # everything in demo-run/ for a look afterwards.
@@ -14,7 +15,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --host-class) host_class="$2"; shift 2 ;;
     --build) build="$2"; shift 2 ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -30,10 +31,26 @@ if [ ! -x "$tool" ] || [ ! -x "$handheld_prog" ] || [ ! -e "$build/driver/libdra
      --target dravik dravik-update handheld)
 fi
 
-run="$repo/demo-run"
+# DEMO_RUN_DIR puts the run elsewhere; a directory of something else is never emptied for it.
+run="${DEMO_RUN_DIR:-$repo/demo-run}"
+marker=".dravik-demo-run"
+if [ -n "${DEMO_RUN_DIR:-}" ] && [ -d "$run" ] && [ ! -e "$run/$marker" ] && [ -n "$(ls -A "$run")" ]; then
+  echo "demo.sh: $run holds files of something else; name an empty or new directory" >&2
+  exit 73
+fi
 step "preparing $run"
 rm -rf "$run"
 mkdir -p "$run/images" "$run/windows"
+: > "$run/$marker"
+
+# A Unix socket's path has room for 107 bytes: below a deep directory the handheld's socket goes to a
+# directory of its own under /tmp.
+socket="$run/handheld.sock"
+socket_dir=""
+if [ "$(printf %s "$socket" | wc -c)" -gt 107 ]; then
+  socket_dir="$(mktemp -d /tmp/dravik-demo.XXXXXX)"
+  socket="$socket_dir/handheld.sock"
+fi
 
 # Sample images: a text header of the given length, then a payload of random bytes.
 make_image() {  # file header_length payload_length title
@@ -54,10 +71,13 @@ make_image "$run/images/asset.dat"   0       225     ASSET
 ls -l "$run/images"
 
 step "starting the virtual handheld (host class $host_class)"
-"$handheld_prog" "$run/handheld" --socket "$run/handheld.sock" --profile "$run/host_profile.txt" \
+"$handheld_prog" "$run/handheld" --socket "$socket" --profile "$run/host_profile.txt" \
   --host-class "$host_class" > "$run/handheld.out" 2>&1 &
 handheld_pid=$!
-stop_handheld() { kill "$handheld_pid" 2>/dev/null && wait "$handheld_pid" 2>/dev/null || true; }
+stop_handheld() {
+  kill "$handheld_pid" 2>/dev/null && wait "$handheld_pid" 2>/dev/null || true
+  if [ -n "$socket_dir" ]; then rm -rf "$socket_dir"; fi
+}
 trap stop_handheld EXIT
 for _ in $(seq 1 100); do
   grep -q '^profile:' "$run/handheld.out" 2>/dev/null && break
