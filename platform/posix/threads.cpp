@@ -1,6 +1,8 @@
 // Threads over pthreads. A thread handle stays valid, and can be waited on and asked for its exit
-// code, until it is closed, also after the thread has ended. Closing the handle of a thread that still
-// runs detaches it: the thread runs on and its record goes when it ends.
+// code, until it is closed, also after the thread has ended; closing it while the thread runs leaves the
+// thread running. Every thread is detached from its start, as a Windows thread needs no join: waiting
+// goes through the thread's own record, and a handle the caller never closes (a process may well end
+// with one open) holds no ended thread that would have to be joined.
 #include <pthread.h>
 
 #include <algorithm>
@@ -29,23 +31,9 @@ struct ThreadState {
 };
 
 struct ThreadObject : Object {
-  pthread_t thread{};
   std::shared_ptr<ThreadState> state;
 
-  BOOL Close() override {
-    // Joining a thread that has ended frees it at once; one that runs on (or a thread closing its own
-    // handle) is detached instead, never waited for here.
-    bool ended;
-    {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      ended = state->done;
-    }
-    if (ended && !pthread_equal(thread, pthread_self()))
-      pthread_join(thread, nullptr);
-    else
-      pthread_detach(thread);
-    return TRUE;
-  }
+  BOOL Close() override { return TRUE; }  // the thread is detached from its start: nothing to free
 };
 
 std::atomic<DWORD> g_next_thread_id{1000};
@@ -98,7 +86,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
   pthread_attr_init(&attr);
   if (dwStackSize != 0) pthread_attr_setstacksize(&attr, std::max<SIZE_T>(dwStackSize, 64 * 1024));
   auto* arg = new std::shared_ptr<ThreadState>(state);
-  int rc = pthread_create(&object->thread, &attr, w32sim::ThreadMain, arg);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread{};
+  int rc = pthread_create(&thread, &attr, w32sim::ThreadMain, arg);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete arg;
