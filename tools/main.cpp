@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
     cl.library = Absolute(cl.library);
   }
 
-  // A backup or the format's read-back written over an image (or over each other) would destroy it.
+  // A backup or the format's read-back written over an image (or over each other, or the library's log)
+  // would destroy it.
   {
     std::vector<NamedPath> paths;
     for (const ImageArgument& img : cl.images) {
@@ -155,8 +156,10 @@ int main(int argc, char** argv) {
     }
     if (cl.format && cl.format_type == 3) paths.push_back({"--format-backup", cl.format_backup, true});
     if (cl.then_backup) paths.push_back({"--then-backup", cl.backup_file, true});
+    if (cl.command == Command::Backup) paths.push_back({"backup " + std::to_string(cl.backup_type), cl.backup_file, true});
+    const std::string log_path = cl.log_dir.empty() ? std::string("logfile.txt") : cl.log_dir + "/logfile.txt";
     std::string error;
-    if (OutputsCollide(paths, &error)) {
+    if (OutputsCollide(paths, &error) || NamesTheLibraryLog(paths, log_path, &error)) {
       ui.Error("error: " + error);
       return kExitUsage;
     }

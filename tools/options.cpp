@@ -187,6 +187,17 @@ bool OutputsCollide(const std::vector<NamedPath>& paths, std::string* error) {
   return false;
 }
 
+bool NamesTheLibraryLog(const std::vector<NamedPath>& paths, const std::string& log_path, std::string* error) {
+  for (const NamedPath& p : paths) {
+    if (!SameFile(p.path, log_path)) continue;
+    *error = p.option + " " + p.path + " is the library's log, which it writes while it works; " +
+             (p.written ? "give " + p.option + " a file of its own" : "copy the image to another name") +
+             ", or run with --log-dir elsewhere";
+    return true;
+  }
+  return false;
+}
+
 bool IsScrambledName(const std::string& path) {
   return path.size() == 5 && path.compare(0, 4, "temp") == 0 && path[4] >= '0' && path[4] <= '4';
 }

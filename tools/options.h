@@ -56,6 +56,10 @@ struct NamedPath {
 // them written, that name one file (the same path once resolved, or one existing file under two names).
 // False when there are none; otherwise *error names both options.
 bool OutputsCollide(const std::vector<NamedPath>& paths, std::string* error);
+// Whether one of the paths names the library's log (`log_path`), which the library appends to while it
+// works and the tool reads to learn how an exchange ended: an image there would change under it, and an
+// output written there would be lost or cut into. False when none does; otherwise *error names it.
+bool NamesTheLibraryLog(const std::vector<NamedPath>& paths, const std::string& log_path, std::string* error);
 
 // The payload as the handheld stores it: the file without its header; a file named exactly "temp0" to
 // "temp4" is unscrambled by the library (every byte XOR 0x5B) before it is sent.

@@ -183,8 +183,8 @@ TEST_F(ToolEndToEnd, ImageProblemsExit66BeforeAnythingIsSent) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
 }
 
-// A backup or a format's read-back written over an image, or over the other output, destroys it: the
-// same file under any name is refused before the library is loaded.
+// A backup or a format's read-back written over an image, over the other output or over the library's
+// log destroys it: the same file under any name is refused before the library is loaded.
 TEST_F(ToolEndToEnd, OutputsThatNameAnImageOrEachOtherAreUsageErrors) {
   ServeHandheld();
   const Bytes bytes = PatternBytes(3000, 21);
@@ -201,12 +201,24 @@ TEST_F(ToolEndToEnd, OutputsThatNameAnImageOrEachOtherAreUsageErrors) {
       {{"--os", os, "--format", "3", "--format-backup", "same.bin", "--then-backup", "0", dir_.File("same.bin")},
        "--then-backup " + dir_.File("same.bin") + " and --format-backup same.bin name the same file: one would "
        "be written over the other"},
+      // The library's log: the library appends to it during the run, and the tool reads it.
+      {{"backup", "2", "logfile.txt"},
+       "backup 2 logfile.txt is the library's log, which it writes while it works; give backup 2 a file of its "
+       "own, or run with --log-dir elsewhere"},
+      {{"--os", os, "--log-dir", "logs", "--then-backup", "2", "logs/logfile.txt"},
+       "--then-backup " + dir_.File("logs/logfile.txt") + " is the library's log"},
+      {{"--log-dir", "logs", "--os", "logs/logfile.txt"},
+       "--os " + dir_.File("logs/logfile.txt") + " is the library's log, which it writes while it works; copy "
+       "the image to another name"},
   };
+  std::filesystem::create_directory(dir_.File("logs"));
+  testing_support::WriteFileBytes(dir_.File("logs/logfile.txt"), bytes);
   for (const Case& c : cases) {
     ToolRun run = Run(c.args);
     EXPECT_EQ(64, run.exit_code) << run.All();
     EXPECT_TRUE(Contains(run.err, c.says)) << "expected \"" << c.says << "\" in: " << run.err;
     EXPECT_EQ(bytes, testing_support::ReadFileBytes(os));
+    EXPECT_EQ(bytes, testing_support::ReadFileBytes(dir_.File("logs/logfile.txt")));
   }
   EXPECT_EQ(0u, HostFramesReceived());
   EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
