@@ -540,10 +540,11 @@ std::string ExpectEndedOutOfStep() {
 // Bytes arriving right after the last announced one is acknowledged: the device sent more than the
 // backup holds, so a packet went astray and the data is out of step. The backup is not complete (the
 // percent stays at 99) and the bytes are discarded, so that the next exchange reads what the device sends
-// next, the part of them that comes after a pause too. (The real clock: the first part comes between the
-// looks at 0 and 100 ms, the second after the first clearing.)
+// next, the part of them that comes after a pause too. (The clock at half speed, so that the looks come
+// 200 ms apart: the first part comes halfway between the looks at 0 and 200 ms, the second halfway
+// between the first clearing and the look after it.)
 TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarded) {
-  w32sim::SetClockScale(1);
+  w32sim::SetClockScale(0.5);
   const Bytes data = PatternBytes(3 * kFrame, 4);
   Bytes after;
   device_.Run([&](ScriptedDevice& d) {
@@ -552,11 +553,11 @@ TEST_F(FormatBackupExchange, BytesBeyondTheBackupEndItAsIncompleteAndAreDiscarde
     for (size_t offset = 0; offset < data.size(); offset += kFrame)
       EXPECT_TRUE(d.SendFrame(Bytes(data.begin() + offset, data.begin() + offset + kFrame)));
     // The rest of a resent frame, in two parts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    d.Write(Bytes(300, 0x77));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    d.Write(Bytes(300, 0x77));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     d.Write(Bytes(700, 0x77));
-    after = d.Read(4, 400);
+    after = d.Read(4, 800);
   });
   RunBackUpThread(2, dir_.File("os.bin"));
   device_.Join();
