@@ -67,6 +67,11 @@ void FaultInjector::OnFrameAcknowledged(const SentTicket& ticket, bool* vanish, 
   *silent = current && plan_.silent_after_sent_frames != 0 && ticket.number == plan_.silent_after_sent_frames;
 }
 
+uint32_t FaultInjector::ResendAfterPurgeMs() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return plan_.resend_after_purge_ms;
+}
+
 uint32_t FaultInjector::WrongPacketsBeforeCompletion() const {
   std::lock_guard<std::mutex> lock(mu_);
   return plan_.wrong_packets_before_completion;

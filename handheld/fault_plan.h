@@ -47,6 +47,7 @@ class FaultInjector {
 
   uint32_t WrongPacketsBeforeCompletion() const;
   uint32_t CompletionDelayMs() const;
+  uint32_t ResendAfterPurgeMs() const;
 
  private:
   mutable std::mutex mu_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace handheld {
 namespace {
@@ -115,7 +116,8 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
     WriteOrEnd(frame.data(), frame.size());
     record_.Add(Dir::DeviceToHost, Kind::Frame, frame.data(), frame.size());
     // Wait for the acknowledgement; a purge of the host's receive queue meanwhile may have thrown the
-    // frame away, so it goes out again.
+    // frame away, so it goes out again (after the plan's resend_after_purge_ms).
+    std::optional<std::chrono::steady_clock::time_point> purge_noticed;
     for (;;) {
       bool timed_out = false;
       Fill(kAckSize, 50, &timed_out);
@@ -124,6 +126,9 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
         break;
       }
       if (transport_.HostFlushed() && Waiting() == 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!purge_noticed) purge_noticed = now;
+        if (now - *purge_noticed < std::chrono::milliseconds(faults_.ResendAfterPurgeMs())) continue;
         if (hooks_.log) hooks_.log("host discarded a frame unread; sending it again");
         break;
       }

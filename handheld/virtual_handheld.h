@@ -60,6 +60,10 @@ struct FaultPlan {
   uint32_t short_frame_resend_ms = 1000;
   uint32_t silent_after_sent_frames = 0;        // after sending this many frames: read and send nothing
   uint32_t ack_delay_ms = 0;                    // real milliseconds before every acknowledgement
+  // A frame the host purged unread goes out again once the device has noticed the purge (it looks every
+  // 50 ms while it waits for the acknowledgement) and this many real milliseconds more have passed with
+  // nothing from the host: a device slow to send again, so that the host's next command comes first.
+  uint32_t resend_after_purge_ms = 0;
 };
 
 struct Transport;
