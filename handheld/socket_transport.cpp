@@ -2,6 +2,7 @@
 // pipe (handheld to host). One host connection at a time; when it closes the next one is accepted.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -83,6 +84,12 @@ class SocketTransport : public Transport {
       return CloseRequested() ? Status::Closed : Status::HostGone;
     }
     return CloseRequested() ? Status::Closed : Status::Ok;
+  }
+
+  // Host bytes the kernel holds for the connection, not read yet: the host has begun a new frame.
+  bool HasPending() const override {
+    int queued = 0;
+    return conn_ >= 0 && ::ioctl(conn_, FIONREAD, &queued) == 0 && queued > 0;
   }
 
   void DropHost() override {
