@@ -10,7 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -190,6 +192,41 @@ inline std::vector<handheld::WireEvent> RecordOf(const handheld::VirtualHandheld
     events = device.Record();
   }
   return events;
+}
+
+// The host starts its next frame (all zeros: a backup of a type that has no code) as soon as the
+// handheld has acknowledged the only data frame of a 100-byte IPL image, while the plan holds the image's
+// completion back for 200 ms: the frame waits at the handheld's end when the completion is about to go
+// out. It must begin the next command: no completion goes out, and the frame's first four (zero) bytes
+// are not taken for the completion's acknowledgement. The image is stored all the same.
+inline void ExpectAFrameWaitingBeforeACompletionStartsTheNextCommand(handheld::VirtualHandheld& device,
+                                                                     HostClient& host) {
+  handheld::FaultPlan plan;
+  plan.completion_delay_ms = 200;
+  device.SetFaults(plan);
+  const int fd = host.fd();
+  std::atomic<int> acks{0};
+  device.SetEventHook([&acks, fd](const handheld::WireEvent& e) {
+    if (e.direction == handheld::WireEvent::Direction::DeviceToHost && e.kind == handheld::WireEvent::Kind::Ack &&
+        ++acks == 2) {
+      const Frame next{};
+      ASSERT_EQ(::write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
+    }
+  });
+  ASSERT_TRUE(host.SendFrame(Command("FF112245", 100)));
+  ASSERT_TRUE(host.SendImage(testing_support::PatternBytes(100, 3)));
+  uint8_t ack[4];
+  ASSERT_EQ(host.Read(ack, 4, 2000), 4u);  // of the zero frame
+  Frame f;
+  ASSERT_TRUE(host.ReceiveFrame(&f, 2000));
+  EXPECT_EQ(CodeOf(f), "FF112254");  // the zero frame's answer; no "FF112248" before it
+  EXPECT_TRUE(host.Quiet(100));
+  device.SetEventHook(nullptr);
+  EXPECT_EQ(device.FramesSent(), 1u);
+  const auto log = device.Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "host began a new frame before a frame was sent; exchange abandoned"),
+            log.end());
+  EXPECT_EQ(device.GetStorage().StoredLength(handheld::Area::IPL), 100u);  // stored before the completion was due
 }
 
 // A virtual handheld in a temporary directory, served on a pty, and a raw host client on that pty.

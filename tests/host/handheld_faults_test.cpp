@@ -249,37 +249,10 @@ TEST_F(HandheldFaults, HostThatMovesOnInsteadOfAcknowledgingStartsANewCommand) {
   EXPECT_TRUE(host_->Quiet(100));  // the backup's data frames are not sent
 }
 
-// The host starts its next frame (one that begins with four zero bytes) before the completion of an
-// image goes out; the pty has those bytes when the completion is about to be sent. They begin the next
-// command, and are not taken for the acknowledgement of a completion sent after them.
+// The host starts its next frame before the completion of an image goes out; the pty has its bytes
+// when the completion is about to be sent.
 TEST_F(HandheldFaults, HostFrameWaitingAtTheTtyBeforeASendStartsTheNextCommand) {
-  FaultPlan plan;
-  plan.completion_delay_ms = 200;  // time for the bytes to pass the pty
-  device_->SetFaults(plan);
-  const int fd = host_->fd();
-  std::atomic<int> acks{0};
-  device_->SetEventHook([&acks, fd](const WireEvent& e) {
-    // The acknowledgement of the image's only data frame: the host writes an all-zero frame (a backup of
-    // a type it has no code for) at once.
-    if (e.direction == Dir::DeviceToHost && e.kind == Kind::Ack && ++acks == 2) {
-      const Frame next{};
-      ASSERT_EQ(::write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
-    }
-  });
-  ASSERT_TRUE(host_->SendFrame(Command("FF112245", 100)));
-  ASSERT_TRUE(host_->SendImage(PatternBytes(100, 3)));
-  uint8_t ack[4];
-  ASSERT_EQ(host_->Read(ack, 4, 2000), 4u);  // of the zero frame
-  Frame f;
-  ASSERT_TRUE(host_->ReceiveFrame(&f, 2000));
-  EXPECT_EQ(handheld_test::CodeOf(f), "FF112254");  // the zero frame's answer; no "FF112248" before it
-  EXPECT_TRUE(host_->Quiet(100));
-  device_->SetEventHook(nullptr);
-  EXPECT_EQ(device_->FramesSent(), 1u);
-  auto log = device_->Log();
-  EXPECT_NE(std::find(log.begin(), log.end(), "host began a new frame before a frame was sent; exchange abandoned"),
-            log.end());
-  EXPECT_EQ(device_->GetStorage().StoredLength(Area::IPL), 100u);  // stored before the completion was due
+  handheld_test::ExpectAFrameWaitingBeforeACompletionStartsTheNextCommand(*device_, *host_);
 }
 
 TEST_F(HandheldFaults, HostClosingInTheMiddleOfAnImageLeavesTheNextHostInIdle) {

@@ -1,11 +1,9 @@
 // The virtual handheld's transports: the socket (WinUSB path) with its one-host-at-a-time serving, the
 // pty's replug, and Stop with a host still attached.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -82,39 +80,14 @@ TEST_F(HandheldTransport, SocketVanishEndsTheConnectionAndRefusesNewOnesUntilRes
   EXPECT_EQ(device_->GetStorage().Read(Area::IPL), PatternBytes(3000, 2));
 }
 
-// The host starts its next frame before the completion of an image goes out; the bytes wait in the
-// socket, not yet read, when the completion is about to be sent. They begin the next command: no
-// completion goes out, and its first four (zero) bytes are not taken for its acknowledgement.
+// The host starts its next frame before the completion of an image goes out; its bytes wait in the
+// socket, not read yet, when the completion is about to be sent.
 TEST_F(HandheldTransport, SocketHostFrameQueuedBeforeASendStartsTheNextCommand) {
   std::string sock = dir_.File("hh.sock");
   ASSERT_EQ(device_->StartSocket(sock), sock);
   auto host = HostClient::Connect(sock);
   ASSERT_TRUE(host);
-  handheld::FaultPlan plan;
-  plan.completion_delay_ms = 200;
-  device_->SetFaults(plan);
-  const int fd = host->fd();
-  std::atomic<int> acks{0};
-  device_->SetEventHook([&acks, fd](const handheld::WireEvent& e) {
-    // After the acknowledgement of the image's only data frame: an all-zero frame (a backup of a type
-    // that has no code).
-    if (e.direction == handheld::WireEvent::Direction::DeviceToHost &&
-        e.kind == handheld::WireEvent::Kind::Ack && ++acks == 2) {
-      const Frame next{};
-      ASSERT_EQ(::send(fd, next.data(), next.size(), MSG_NOSIGNAL), static_cast<ssize_t>(next.size()));
-    }
-  });
-  ASSERT_TRUE(host->SendFrame(Command("FF112245", 100)));
-  ASSERT_TRUE(host->SendImage(PatternBytes(100, 3)));
-  uint8_t ack[4];
-  ASSERT_EQ(host->Read(ack, 4, 2000), 4u);  // of the zero frame
-  Frame f;
-  ASSERT_TRUE(host->ReceiveFrame(&f, 2000));
-  EXPECT_EQ(handheld_test::CodeOf(f), "FF112254");  // the zero frame's answer; no "FF112248" before it
-  EXPECT_TRUE(host->Quiet(100));
-  device_->SetEventHook(nullptr);
-  EXPECT_EQ(device_->FramesSent(), 1u);
-  EXPECT_EQ(device_->GetStorage().StoredLength(Area::IPL), 100u);
+  handheld_test::ExpectAFrameWaitingBeforeACompletionStartsTheNextCommand(*device_, *host);
 }
 
 TEST_F(HandheldTransport, SocketPathThatIsNotASocketIsLeftAlone) {
