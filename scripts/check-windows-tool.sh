@@ -5,6 +5,7 @@
 # exit codes of the Linux build, and the library's logfile.txt must land in --log-dir; info and the image
 # checks also from a directory named beyond ASCII, with --log-dir there. The i686 program
 # (the one that loads the 32-bit Dravik.dll) is built and inspected only: 32-bit programs do not run here.
+# The output files of tools/output_file.cpp are checked on Linux and under wine (tests/wine/output_file_check.cpp).
 # Usage: scripts/check-windows-tool.sh [BUILD_DIR]   (default build/wine; its dll/ holds Dravik.dll)
 set -euo pipefail
 
@@ -111,6 +112,29 @@ check "a missing image in a directory named beyond ASCII: named as given, exit 6
 intl_tool --os "$(winpath "$intl_dir/short.nb0"):256"
 [ "$rc" = 66 ] && has "the file has 16 bytes, shorter than its header of 256 bytes"
 check "an image in a directory named beyond ASCII is found and its size read" $?
+
+# The output files' rules (received aside, put in place only whole, never over a file that must stay, a
+# cut-off kept under a free name) on Linux and under wine, there also in the directory beyond ASCII.
+of_sources=("$root/tests/wine/output_file_check.cpp" "$root"/tools/{output_file,interrupt,native_path}.cpp)
+g++ -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" -I"$root/tools" -o "$build_dir/output_file_check" \
+  "${of_sources[@]}"
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \
+  -o "$build_dir/output_file_check.exe" "${of_sources[@]}"
+for side in linux windows windows-intl; do
+  of_dir="$build_dir/output-files-$side"
+  [ "$side" = windows-intl ] && of_dir="$intl_dir/output-files"
+  rm -rf "$of_dir"
+  mkdir -p "$of_dir"
+  if [ "$side" = linux ]; then
+    out="$("$build_dir/output_file_check" "$of_dir" 2>&1)"
+  else
+    out="$(timeout 120 "$wine" "$build_dir/output_file_check.exe" "$(winpath "$of_dir")" 2>&1)"
+  fi
+  rc=$?
+  [ "$rc" = 0 ] && grep -q "^passed: 0 failed" <<<"$out"
+  check "output files on $side: $(grep -c '^ok' <<<"$out") checks" $?
+  [ "$rc" = 0 ] || echo "$out"
+done
 
 if [ "$fail" != 0 ]; then
   echo "last output (exit $rc):"
