@@ -128,7 +128,7 @@ for side in linux windows windows-intl; do
   if [ "$side" = linux ]; then
     out="$("$build_dir/output_file_check" "$of_dir" 2>&1)"
   else
-    out="$(timeout 120 "$wine" "$build_dir/output_file_check.exe" "$(winpath "$of_dir")" 2>&1)"
+    out="$(LC_ALL=C.UTF-8 timeout 120 "$wine" "$build_dir/output_file_check.exe" "$(winpath "$of_dir")" 2>&1)"
   fi
   rc=$?
   [ "$rc" = 0 ] && grep -q "^passed: 0 failed" <<<"$out"
