@@ -54,6 +54,7 @@ if demo_run deep "$deep" --host-class vista; then
 else
   fail "deep: the demo ended with $?"; tail -40 "$work/deep.out" >&2
 fi
+rm -rf "$deep"  # a run holds about 70 MB: one at a time in the temporary directory
 
 # XP plus, the default: the USB-serial road over the handheld's pty.
 xp="$work/xp-run"
@@ -62,6 +63,7 @@ if demo_run xp "$xp"; then
 else
   fail "xp: the demo ended with $?"; tail -40 "$work/xp.out" >&2
 fi
+rm -rf "$xp"
 
 other="$work/other"
 mkdir -p "$other"
