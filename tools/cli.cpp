@@ -41,8 +41,8 @@ FILE.incomplete.
 
 Exit codes:
    0  success (and verified, unless --no-verify)
-  64  usage error (an output FILE that is empty, or names an image or the other output, included), or
-      nothing to flash (no image; the library's status 901)
+  64  usage error (an output FILE that is empty, or names an image, the other output or the library's
+      logfile.txt, included), or nothing to flash (no image; the library's status 901)
   65  verification failed: an area differs from its image, holds less of it, or more than it (the area
       and the first differing offset, or both lengths, are shown)
   66  an image file is missing, unreadable or no longer than its header (checked before anything is sent);
