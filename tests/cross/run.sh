@@ -21,7 +21,11 @@ for prog in "$tool" "$handheld_prog" "$quenta" "$mirrow" "$sdcard_tool"; do
   [ -x "$prog" ] || { echo "cross: $prog is missing: build the host and device trees first" >&2; exit 2; }
 done
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/dravik-cross.XXXXXX")"
+# The handheld's socket lies in here, and a socket's path has room for 107 bytes: a long $TMPDIR gives
+# way to /tmp.
+tmp="${TMPDIR:-/tmp}"
+[ "${#tmp}" -le 64 ] || tmp=/tmp
+work="$(mktemp -d "$tmp/dravik-cross.XXXXXX")"
 hh="$work/handheld"
 handheld_pid=""
 cleanup() {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,8 +13,11 @@
 namespace testing_support {
 
 TempDir::TempDir() {
+  // The tests put the virtual handheld's Unix sockets in here, whose paths have room for 107 bytes: a
+  // longer $TMPDIR (a CI workspace, say) gives way to /tmp.
   const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/dravik-test-XXXXXX";
+  const bool usable = base != nullptr && *base != '\0' && std::strlen(base) <= 64;
+  std::string templ = std::string(usable ? base : "/tmp") + "/dravik-test-XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");

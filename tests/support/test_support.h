@@ -8,7 +8,8 @@
 
 namespace testing_support {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its content when the object goes.
+// A fresh directory under $TMPDIR (or /tmp, also when $TMPDIR is too long for a Unix socket's path in
+// it), removed with its content when the object goes.
 class TempDir {
  public:
   TempDir();
