@@ -27,6 +27,9 @@ using namespace dravik_update;
 
 namespace {
 
+// The library's log, in the directory it works in.
+constexpr const char kLibraryLog[] = "logfile.txt";
+
 std::string Absolute(const std::string& path) {
   if (path.empty()) return path;
   std::error_code ec;
@@ -156,8 +159,9 @@ int main(int argc, char** argv) {
     }
     if (cl.format && cl.format_type == 3) paths.push_back({"--format-backup", cl.format_backup, true});
     if (cl.then_backup) paths.push_back({"--then-backup", cl.backup_file, true});
-    if (cl.command == Command::Backup) paths.push_back({"backup " + std::to_string(cl.backup_type), cl.backup_file, true});
-    const std::string log_path = cl.log_dir.empty() ? std::string("logfile.txt") : cl.log_dir + "/logfile.txt";
+    if (cl.command == Command::Backup)
+      paths.push_back({"backup " + std::to_string(cl.backup_type), cl.backup_file, true});
+    const std::string log_path = cl.log_dir.empty() ? std::string(kLibraryLog) : cl.log_dir + "/" + kLibraryLog;
     std::string error;
     if (OutputsCollide(paths, &error) || NamesTheLibraryLog(paths, log_path, &error)) {
       ui.Error("error: " + error);
@@ -246,7 +250,7 @@ int main(int argc, char** argv) {
   // The library writes logfile.txt where it works, and the tool learns from it how a format, a search or
   // a skipped image went: without it a format that ran would be reported as failed. `info` needs none.
   const bool needs_log = cl.command == Command::Flash || cl.command == Command::Backup;
-  if (FILE* log = needs_log ? std::fopen("logfile.txt", "ab") : nullptr) {
+  if (FILE* log = needs_log ? std::fopen(kLibraryLog, "ab") : nullptr) {
     std::fclose(log);
   } else if (needs_log) {
     std::error_code ec;
@@ -262,7 +266,7 @@ int main(int argc, char** argv) {
     ui.Error("error: " + error);
     return kExitSoftware;
   }
-  LogWatch log(Absolute("logfile.txt"));
+  LogWatch log(Absolute(kLibraryLog));
   Session session(library.Exports(), library.Path(), ui, log);
   int code = kExitOk;
   switch (cl.command) {
