@@ -248,10 +248,13 @@ double CeilingSeconds(PeerThread* peer, bool sender_new, bool pty, bool host_sen
 
 // ---- A minimal host against the virtual handheld: what the device end costs ----
 
-// Flashes `payload` bytes with feature id 3 by hand (command, data packets, completion) over the
-// handheld's pty or socket, each frame followed by its acknowledgement; the seconds from the command to
-// the completion, or -1.
-double RawHostSeconds(bool pty, const std::string& path, size_t payload) {
+// Flashes `image` with feature id 3 by hand (command, data packets, completion) over the handheld's pty
+// or socket, each frame followed by its acknowledgement; the seconds from the command to the completion,
+// or -1. The data frames are the image's own bytes, taken in turn from memory as the library's worker
+// takes them: a loop that sent one frame again and again would read it from the processor's cache, and
+// the stack would seem to cost what reading an image of many megabytes costs any host.
+double RawHostSeconds(bool pty, const std::string& path, const std::vector<uint8_t>& image) {
+  const size_t payload = image.size();
   int fd = -1;
   if (pty) {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -280,10 +283,15 @@ double RawHostSeconds(bool pty, const std::string& path, size_t payload) {
   for (int i = 0; i < 4; ++i) frame[8 + i] = static_cast<uint8_t>(payload >> (8 * i));
   double t0 = Now();
   bool ok = WriteAll(fd, frame.data(), kFrame) && ReadAll(fd, ack, kAck);
-  std::fill(frame.begin(), frame.end(), 0x5A);
   for (size_t sent = 0; ok && sent <= payload; sent += kFrame) {
-    if (payload - sent < kFrame) std::fill(frame.begin() + (payload - sent), frame.end(), 0);
-    ok = WriteAll(fd, frame.data(), kFrame) && ReadAll(fd, ack, kAck);
+    const uint8_t* data = image.data() + sent;
+    if (payload - sent < kFrame) {
+      // The tail frame: what is left of the image, zeros after it.
+      std::fill(frame.begin(), frame.end(), 0);
+      std::memcpy(frame.data(), image.data() + sent, payload - sent);
+      data = frame.data();
+    }
+    ok = WriteAll(fd, data, kFrame) && ReadAll(fd, ack, kAck);
   }
   ok = ok && ReadAll(fd, frame.data(), kFrame) && std::memcmp(frame.data(), "FF112248", 8) == 0;
   std::memset(ack, 0, sizeof ack);
@@ -372,7 +380,8 @@ StackTimes StackBackup(const std::string& out) {
   return t;
 }
 
-void WriteImage(const std::string& path, size_t bytes) {
+// Writes an image of `bytes` pseudo-random bytes to `path` and returns them.
+std::vector<uint8_t> WriteImage(const std::string& path, size_t bytes) {
   std::vector<uint8_t> data(bytes);
   uint32_t x = 12345;
   for (auto& b : data) {
@@ -380,6 +389,7 @@ void WriteImage(const std::string& path, size_t bytes) {
     b = static_cast<uint8_t>(x >> 16);
   }
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+  return data;
 }
 
 long StatusKiB(const char* key) {
@@ -507,7 +517,7 @@ int main(int argc, char** argv) {
   const size_t frames = payload / kFrame + 1;
   const std::string image = (work / "os.nb0").string();
   const std::string store = (work / "storing-peer.bin").string();  // what the storing loop keeps
-  WriteImage(image, payload);
+  const std::vector<uint8_t> image_bytes = WriteImage(image, payload);  // what the minimal host sends
 
   handheld::VirtualHandheld device((work / "handheld").string());
   g_device = &device;
@@ -594,7 +604,7 @@ int main(int argc, char** argv) {
         // The handheld's wire record grows with every frame; each run starts it empty.
         device.ClearRecord();
         double tr = 0;  // the minimal host in a thread made for the run, as the library's worker
-        std::thread([&] { tr = RawHostSeconds(c.pty, c.pty ? pty : sock, payload); }).join();
+        std::thread([&] { tr = RawHostSeconds(c.pty, c.pty ? pty : sock, image_bytes); }).join();
         if (tr > 0) raw.push_back(payload / kMiB / tr);
         double tc = 0;
         StackTimes ts;
