@@ -557,10 +557,11 @@ int main(int argc, char** argv) {
               "the library's worker is), its device end a thread that lives as long as the handheld's serving\n"
               "threads; main: the same loop, its host end the benchmark's own thread (the ceiling until 2026-12-09);\n"
               "storing: the ceiling's loop whose receiving end writes what it receives to a file; raw host: minimal\n"
-              "host loop (a thread made for the run) against the virtual handheld; stack: the exports against the\n"
-              "virtual handheld. ratio = stack / ceiling (target >= 0.97); main r = stack / main; keeping = storing /\n"
-              "ceiling; host = stack / raw host; median = median of stack / ceiling over neighbouring runs, host med\n"
-              "the same for stack / raw host. The backup's ceiling has the same ends: host end made for the run.\n");
+              "host loop (a thread made for the run, sending the image from memory) against the virtual handheld;\n"
+              "stack: the exports against the virtual handheld. ratio = stack / ceiling (target >= 0.97); main r =\n"
+              "stack / main; keeping = storing / ceiling; host = stack / raw host; median = median of stack / ceiling\n"
+              "over neighbouring runs, host med the same for stack / raw host. The backup's ceiling has the same\n"
+              "ends: host end made for the run.\n");
   std::printf("%-7s %-8s %-7s %-7s %9s %9s %9s %9s %9s %8s %8s %8s %8s %9s %9s\n", "link", "class", "dir", "cpus",
               "ceiling", "main", "storing", "raw host", "stack", "ratio", "main r", "keeping", "host", "median",
               "host med");
