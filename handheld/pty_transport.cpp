@@ -7,8 +7,13 @@
 // time-out polls first, so its read never waits. A blocked read is ended by discarding the slave's
 // input from a descriptor of our own, which gives the packet-mode reader a status byte: a status that
 // stays until it is read, so a close asked for just before the read begins is not lost either.
+//
+// A pty tells no one when its slave is opened: the master's hang-up only clears. While no host is
+// attached the serving thread therefore waits on an inotify watch of the slave's node, which reports
+// every open, and looks at the hang-up again after each; without the watch it looks every 2 ms.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <termios.h>
@@ -27,8 +32,17 @@ namespace {
 
 class PtyTransport : public Transport {
  public:
-  PtyTransport(int master, std::string path) : master_(master), path_(std::move(path)) {}
-  ~PtyTransport() override { CloseDeviceEnd(); }
+  PtyTransport(int master, std::string path) : master_(master), path_(std::move(path)) {
+    open_watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (open_watch_ >= 0 && ::inotify_add_watch(open_watch_, path_.c_str(), IN_OPEN) < 0) {
+      ::close(open_watch_);
+      open_watch_ = -1;
+    }
+  }
+  ~PtyTransport() override {
+    CloseDeviceEnd();
+    if (open_watch_ >= 0) ::close(open_watch_);
+  }
 
   std::string Path() const override { return path_; }
 
@@ -37,10 +51,16 @@ class PtyTransport : public Transport {
     // does until the port is opened again.
     for (;;) {
       if (master_ < 0) return Status::Closed;
+      // Opens reported before the look below are answered by it; one after it wakes the wait.
+      DrainOpenEvents();
       int ev = WaitFd(master_, POLLIN, 0);
       if (ev < 0) return Status::Closed;
       if (!(ev & POLLHUP) || !pending_.empty()) return Status::Ok;
-      if (!Pause(2)) return Status::Closed;
+      if (open_watch_ < 0) {
+        if (!Pause(2)) return Status::Closed;
+      } else if (WaitFd(open_watch_, POLLIN, kOpenWatchLookMs) < 0) {
+        return Status::Closed;
+      }
     }
   }
 
@@ -139,6 +159,13 @@ class PtyTransport : public Transport {
     return Status::Ok;
   }
 
+  void DrainOpenEvents() {
+    if (open_watch_ < 0) return;
+    alignas(inotify_event) char buf[4096];
+    while (::read(open_watch_, buf, sizeof buf) > 0) {
+    }
+  }
+
   // Written by the serving thread only, under master_mu_; read by other threads under it.
   std::mutex master_mu_;
   int master_;
@@ -146,6 +173,9 @@ class PtyTransport : public Transport {
   bool flushed_ = false;
   std::vector<uint8_t> pending_;
   static constexpr size_t kMaxPacketData = 4096;  // data bytes asked for by one read of the master
+  int open_watch_ = -1;                            // inotify descriptor watching the slave's opens
+  // The hang-up is looked at this often while no open is reported, in case one goes unreported.
+  static constexpr int kOpenWatchLookMs = 100;
 };
 
 }  // namespace

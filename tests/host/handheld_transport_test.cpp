@@ -1,10 +1,13 @@
 // The virtual handheld's transports: the socket (WinUSB path) with its one-host-at-a-time serving, the
 // pty's replug, and Stop with a host still attached.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "handheld_client.h"
@@ -29,6 +32,23 @@ class HandheldTransport : public ::testing::Test {
     Frame done;
     ASSERT_TRUE(host.ReceiveFrame(&done));
     EXPECT_EQ(handheld_test::CodeOf(done), "FF112248");
+  }
+
+  // The voluntary context switches of every thread of this process but the caller's: how often the
+  // handheld's threads have gone to sleep, and so woken.
+  static long OtherThreadsSwitches() {
+    const std::string self = std::to_string(::syscall(SYS_gettid));
+    const std::string key = "voluntary_ctxt_switches:";
+    long total = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+      if (task.path().filename() == self) continue;
+      std::ifstream status(task.path() / "status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key, 0) == 0) total += std::stol(line.substr(key.size()));
+      }
+    }
+    return total;
   }
 
   testing_support::TempDir dir_;
@@ -123,6 +143,28 @@ TEST_F(HandheldTransport, PtyIsRawFromTheStartAndAReplugGivesANewPath) {
   ASSERT_TRUE(host2);
   EXPECT_TRUE(host2->SendFrame(Command("FF112265")));
   EXPECT_EQ(device_->Flag(), 0);
+}
+
+// With no host attached the pty end waits for the slave to be opened; the wait must not wake the
+// serving thread every few milliseconds (an idle demo or test would spin), and it must still answer a
+// host that opens the port, the first time and after a host has come and gone.
+TEST_F(HandheldTransport, AnIdlePtyWaitsForItsHostWithoutWakingEveryFewMilliseconds) {
+  std::string pty = device_->StartPty();
+  ASSERT_FALSE(pty.empty());
+  for (int round = 0; round < 2; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    const long before = OtherThreadsSwitches();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long woke = OtherThreadsSwitches() - before;
+    const auto idle_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // A look every 2 ms would be 150 here; the bound allows one in 20 ms and a few more.
+    EXPECT_LT(woke, idle_ms / 20 + 5) << "round " << round << ": " << woke << " wake-ups in " << idle_ms << " ms";
+    auto host = HostClient::OpenPty(pty);
+    ASSERT_TRUE(host);
+    FlashOver(*host, "FF112247", PatternBytes(3000, round + 1));
+    EXPECT_EQ(device_->GetStorage().Read(Area::ASSET), PatternBytes(3000, round + 1));
+  }
 }
 
 TEST_F(HandheldTransport, ReplugFromTheEventHookGivesANewPtyAndTheOldThreadIsJoinedLater) {
