@@ -1,5 +1,5 @@
 // The virtual handheld's transports: the socket (WinUSB path) with its one-host-at-a-time serving, the
-// pty's replug, and Stop with a host still attached.
+// pty's replug and its quiet wait for a host, and Stop with a host still attached.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <termios.h>
