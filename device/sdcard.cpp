@@ -38,11 +38,12 @@ class ImageFile {
 // name as it was, rather than a truncated file that looks like a dump and could be flashed back.
 class DumpFile {
  public:
+  // A null path names no file: nothing is created, and the dump fails as one that cannot open its file.
   explicit DumpFile(LPCWSTR szPath)
-      : path_(szPath),
+      : path_(szPath != nullptr ? szPath : TEXT("")),
         partial_(path_ + TEXT(".partial")),
         aside_(path_ + TEXT(".old")),
-        file_(partial_.c_str(), true),
+        file_(szPath != nullptr ? partial_.c_str() : nullptr, true),
         created_(file_.ok()) {}
   ~DumpFile() {
     file_.Close();
@@ -64,11 +65,8 @@ class DumpFile {
     if (!file_.Close() || !flushed) return Result::kNotOnCard;
     if (MoveFileW(partial_.c_str(), path_.c_str())) return Committed();
     kept_ = true;
-    // The name is taken by an earlier file. A "<path>.old" beside it is an older one still, left when its
-    // removal failed after an earlier dump; it would stop the move aside of every dump to come.
-    DeleteFileW(aside_.c_str());
-    // An earlier file that cannot be moved stays where it is.
-    if (!MoveFileW(path_.c_str(), aside_.c_str())) return Result::kNameTaken;
+    // The name is taken by an earlier file. An earlier file that cannot be moved aside stays where it is.
+    if (!MoveAside()) return Result::kNameTaken;
     if (MoveFileW(partial_.c_str(), path_.c_str())) {
       DeleteFileW(aside_.c_str());
       return Committed();
@@ -79,6 +77,19 @@ class DumpFile {
   LPCWSTR aside() const { return aside_.c_str(); }
 
  private:
+  // Moves the earlier file to "<path>.old", or to "<path>.old2" ... "<path>.old9" when that name is in
+  // use: a file already there is somebody's (a copy the user kept, or an earlier file that a failed dump
+  // left and named in its message), and a dump never removes a file it did not move aside itself.
+  bool MoveAside() {
+    const std::basic_string<WCHAR> old = path_ + TEXT(".old");
+    for (int n = 1; n <= 9; ++n) {
+      aside_ = n == 1 ? old : old + static_cast<WCHAR>('0' + n);
+      if (MoveFileW(path_.c_str(), aside_.c_str())) return true;
+      if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+  }
+
   Result Committed() {
     committed_ = true;
     kept_ = false;

@@ -33,11 +33,13 @@ TEST_F(SdDumpTest, DumpGSMtoSDWritesTheFirstFiveMegabytesOfGsm) {
   EXPECT_EQ(LogCount("DumpGSMwithSD cur 2048 flashed 128 sector read file 1048576\r\n"), 1u);
   EXPECT_EQ(LogCount("nHaveRead=5242880\tnFileSize=5242880\tPercentage= 100\r\n"), 1u);
   EXPECT_FALSE(Driver().PartKeyInserted(1));
-  // A "<path>.old" left beside an earlier file does not stop the next dump.
+  // A "<path>.old" beside the earlier file (a copy the user kept) neither stops the next dump nor is
+  // removed by it: the earlier file goes aside under the next free name, which is gone afterwards.
   PutOnSd("gsm.dump.old", PatternBytes(100, 3));
   ASSERT_EQ(DumpGSMtoSD(Sd("gsm.dump").c_str(), &progress), 0);
   EXPECT_EQ(FromSd("gsm.dump").size(), 0x500000u);
-  EXPECT_FALSE(OnSd("gsm.dump.old"));
+  EXPECT_EQ(FromSd("gsm.dump.old"), PatternBytes(100, 3));
+  EXPECT_FALSE(OnSd("gsm.dump.old2"));
 }
 
 TEST_F(SdDumpTest, GetGsmFFSDumpsTheAreaAndStoresNoProgress) {
@@ -111,6 +113,11 @@ TEST_F(SdDumpTest, DumpFailures) {
   int progress = 0;
   EXPECT_EQ(DumpGSMtoSD(u"\\Storage Card\\no_such_dir\\gsm.bin", &progress), -1);
   EXPECT_EQ(LogCount("open file fail\r\n"), 1u);
+  // No path at all: the same failure, and nothing is made on the card or asked of the flash disk.
+  EXPECT_EQ(DumpGSMtoSD(nullptr, &progress), -1);
+  EXPECT_EQ(GetGsmFFS(nullptr), -1);
+  EXPECT_EQ(DumpEROMtoSD(nullptr, &progress), -1);
+  EXPECT_EQ(LogCount("open file fail\r\n"), 4u);
   cesim::FailAllocation(0, 1);
   EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
   EXPECT_EQ(LogCount("allocate memory fail\r\n"), 1u);
@@ -186,6 +193,7 @@ TEST_F(SdDumpTest, ADumpThatCannotTakeItsNameIsKeptWhole) {
   EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
   EXPECT_FALSE(OnSd("gsm.bin.old"));
   EXPECT_EQ(LogCount("it is kept whole as \\Storage Card\\gsm.bin.partial\r\n"), 2u);
+
 
   // When it cannot take its name back either, the message says where both are.
   ASSERT_TRUE(DeleteSd("gsm.bin.partial"));
