@@ -153,14 +153,11 @@ void DRAVIK_API Client_QueueJob(uint16_t FeatureID, const char* FileName, int32_
 void DRAVIK_API Client_StartFlash(ClientResult* result) {
   LogPrintf("Client_StartFlash(): start!");
   uint32_t status = CLIENT_STATUS_OK;
-  if (FlashState.hWorker != nullptr) {
-    // The earlier worker reports 100 about a second before it ends; it is let finish, so that two
-    // workers never share the progress counters.
-    WaitForSingleObject(FlashState.hWorker, INFINITE);
-    CloseHandle(FlashState.hWorker);
-    FlashState.hWorker = nullptr;
-  }
-  // After the earlier worker's end: an outcome it stored in its last moments is not this run's.
+  // The earlier worker reports 100 about a second before it ends, a backup thread just before its
+  // outcome: both are let finish, so that no two threads share the progress counters.
+  AwaitEarlierThread(&FlashState.hWorker);
+  AwaitEarlierThread(&FlashState.hBackupThread);
+  // After their end: an outcome stored in their last moments is not this run's.
   FlashState.nRunOutcome.store(kRunNone);
   if (FlashState.pJobs == nullptr) {
     status = CLIENT_STATUS_NO_JOB;

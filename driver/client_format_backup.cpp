@@ -56,6 +56,11 @@ void DRAVIK_API Client_FormatDiskEx(int32_t Type, const char* Backup, ClientResu
 void DRAVIK_API Client_BackUp(int32_t Type, const char* Backup, ClientResult* result) {
   const char* path = Backup != nullptr ? Backup : "";
   const size_t length = std::strlen(path);
+  // A flashing run or a backup that shows 100 has not quite ended: its thread's last writes to the
+  // progress and the outcome must not land on this backup (a backup that fails at once would show as
+  // done), and the record below is the earlier backup thread's until it ends.
+  AwaitEarlierThread(&FlashState.hWorker);
+  AwaitEarlierThread(&FlashState.hBackupThread);
   std::memset(&FlashState.backup, 0, sizeof(FlashState.backup));
   FlashState.backup.nType = Type;
   if (length <= kMaxBackupPath) std::memcpy(FlashState.backup.szPath, path, length);
@@ -74,8 +79,6 @@ void DRAVIK_API Client_BackUp(int32_t Type, const char* Backup, ClientResult* re
     LogPrintf("Client_BackUp(): the device link could not be opened, no backup taken");
     FlashState.nRunOutcome.store(kRunIncomplete);
   } else {
-    // The handle of an earlier backup thread is released; the thread itself is not touched.
-    if (FlashState.hBackupThread != nullptr) CloseHandle(FlashState.hBackupThread);
     FlashState.hBackupThread = CreateThread(nullptr, 0, BackUpThread, &FlashState.backup, 0, nullptr);
     if (FlashState.hBackupThread == nullptr) {
       LogPrintf("Client_BackUp(): the backup thread could not be started");

@@ -15,3 +15,10 @@ int32_t g_splitReadAck = 0;
 int32_t g_splitReadAckSize = 0;
 
 WinUsbLinkData WinUsbLink;
+
+void AwaitEarlierThread(HANDLE* thread) {
+  if (*thread == nullptr) return;
+  WaitForSingleObject(*thread, INFINITE);
+  CloseHandle(*thread);
+  *thread = nullptr;
+}

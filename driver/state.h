@@ -47,6 +47,12 @@ struct FlashStateData {
 };
 extern FlashStateData FlashState;
 
+// Lets the thread of an earlier call (the flash worker or the backup thread whose handle *thread holds)
+// end, and releases its handle. A run shows 100 a moment before its thread's last writes to the shared
+// figures (the worker's pause of a second, the outcome of a backup); a new run resets the figures only
+// after those writes, so that they never land on it, and never runs beside it on the link.
+void AwaitEarlierThread(HANDLE* thread);
+
 // A handle counts as open when it is neither null nor INVALID_HANDLE_VALUE.
 inline bool IsLinkOpen(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 

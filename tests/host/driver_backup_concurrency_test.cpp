@@ -67,11 +67,8 @@ class BackupConcurrency : public ::testing::Test {
     w32sim::SetHostProfile(profile);
   }
   void TearDown() override {
-    if (FlashState.hBackupThread != nullptr) {
-      WaitForSingleObject(FlashState.hBackupThread, INFINITE);
-      CloseHandle(FlashState.hBackupThread);
-      FlashState.hBackupThread = nullptr;
-    }
+    AwaitEarlierThread(&FlashState.hWorker);
+    AwaitEarlierThread(&FlashState.hBackupThread);
     CloseComPort();
     handheld_.Stop();
     w32sim::SetClockScale(1);
@@ -114,6 +111,38 @@ TEST_F(BackupConcurrency, PollingSeesRisingFiguresAndThenTheEndOfAnIncompleteBac
   const Bytes partial = testing_support::ReadFileBytes(dir_.File("os2.bin"));
   ASSERT_EQ(partial.size(), 50u * 1520u);
   EXPECT_EQ(partial, Bytes(os.begin(), os.begin() + 50 * 1520));
+}
+
+// 100 shows a moment before the thread of a run has ended: the flash worker pauses for a second after
+// its last job, a backup thread stores its outcome after its last packet. A backup started as soon as
+// 100 shows must not get those last writes: one that fails at once shows 102, not the earlier run's end.
+TEST_F(BackupConcurrency, ABackupStartedAsSoonAsARunShows100KeepsItsOwnOutcome) {
+  const Bytes image = PatternBytes(20 * 1520, 7);
+  testing_support::WriteFileBytes(dir_.File("eboot.nbf"), image);
+  ClientResult r{};
+  Client_QueueJob(1, dir_.File("eboot.nbf").c_str(), 0, &r);
+  Client_StartFlash(&r);
+  ASSERT_EQ(r.dwStatus, CLIENT_STATUS_OK);
+  ASSERT_EQ(PollUntilDone().percents.back(), 100u);
+  const std::string unwritable = dir_.File("no_such_dir/os.bin");
+  Client_BackUp(2, unwritable.c_str(), &r);
+  WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+  if (FlashState.hWorker != nullptr) WaitForSingleObject(FlashState.hWorker, INFINITE);
+  Client_Progress(&r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_LT(r.dwValue, 100u);
+  EXPECT_EQ(handheld_.GetStorage().Read(handheld::Area::EBOOT), image);
+
+  // The same after a backup that shows 100.
+  const Bytes os = PatternBytes(30 * 1520, 3);
+  ASSERT_TRUE(handheld_.GetStorage().Write(handheld::Area::OS, os.data(), os.size()));
+  Client_BackUp(2, dir_.File("os.bin").c_str(), &r);
+  ASSERT_EQ(PollUntilDone().percents.back(), 100u);
+  Client_BackUp(2, unwritable.c_str(), &r);
+  WaitForSingleObject(FlashState.hBackupThread, INFINITE);
+  Client_Progress(&r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_EQ(testing_support::ReadFileBytes(dir_.File("os.bin")), os);
 }
 
 }  // namespace
