@@ -191,14 +191,24 @@ int ControlServiceAndWait(SC_HANDLE service, DWORD request, DWORD wantedState) {
   return status.dwCurrentState == wantedState ? 1 : 0;
 }
 
-int SetServiceStartType(SC_HANDLE service, DWORD startType) {
+namespace {
+
+// The service's configuration in `buffer`, or null when it cannot be read.
+LPQUERY_SERVICE_CONFIGA ReadServiceConfig(SC_HANDLE service, std::vector<uint8_t>* buffer) {
   DWORD cbNeeded = 0;
   QueryServiceConfigA(service, nullptr, 0, &cbNeeded);
   if (cbNeeded < sizeof(QUERY_SERVICE_CONFIGA)) cbNeeded = sizeof(QUERY_SERVICE_CONFIGA);
-  std::vector<uint8_t> buffer(cbNeeded, 0);
-  auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGA>(buffer.data());
-  if (!QueryServiceConfigA(service, config, cbNeeded, &cbNeeded)) return 0;
-  if (config->dwServiceType == 0) return 0;
+  buffer->assign(cbNeeded, 0);
+  auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGA>(buffer->data());
+  return QueryServiceConfigA(service, config, cbNeeded, &cbNeeded) ? config : nullptr;
+}
+
+}  // namespace
+
+int SetServiceStartType(SC_HANDLE service, DWORD startType) {
+  std::vector<uint8_t> buffer;
+  const LPQUERY_SERVICE_CONFIGA config = ReadServiceConfig(service, &buffer);
+  if (config == nullptr || config->dwServiceType == 0) return 0;
   return ChangeServiceConfigA(service, config->dwServiceType, startType, config->dwErrorControl, nullptr, nullptr,
                               nullptr, nullptr, nullptr, nullptr, nullptr)
              ? 1
@@ -236,7 +246,18 @@ int ControlServiceByName(const char* action, const char* service) {
       SetServiceStartType(handle.h, SERVICE_AUTO_START);
       return ControlServiceAndWait(handle.h, kServiceStartRequest, SERVICE_RUNNING);
     }
-    return dwState == SERVICE_RUNNING ? 1 : 0;
+    if (dwState == SERVICE_RUNNING) {
+      // A service that refused to stop, or had not stopped when its wait ended, was disabled all the
+      // same; it is enabled again here, or it would stay disabled after the run, and not start with the
+      // next boot.
+      std::vector<uint8_t> buffer;
+      const LPQUERY_SERVICE_CONFIGA config = ReadServiceConfig(handle.h, &buffer);
+      if (config != nullptr && config->dwStartType == SERVICE_DISABLED) {
+        SetServiceStartType(handle.h, SERVICE_AUTO_START);
+      }
+      return 1;
+    }
+    return 0;
   }
   if (_wcsicmp(wszAction, L"STOP") == 0) {
     if (dwState == SERVICE_RUNNING) {

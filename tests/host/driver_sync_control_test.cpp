@@ -265,8 +265,12 @@ TEST_F(SyncControlTest, RefusedOrUnreachableServicesGiveZero) {
   const uint64_t start = w32sim::VirtualMilliseconds();
   EXPECT_EQ(0, ControlServiceByName("STOP", "WcesComm"));
   EXPECT_LT(w32sim::VirtualMilliseconds() - start, 1000u);  // refused at once, no waiting
-  // The refused stop still disables the service.
+  // The refused stop still disables the service; the start after the run finds it running and enables
+  // it again, so that it is not left disabled on the user's machine.
   EXPECT_EQ(SERVICE_DISABLED, Query("WcesComm").start_type);
+  EXPECT_EQ(1, ControlServiceByName("START", "WcesComm"));
+  EXPECT_EQ(SERVICE_AUTO_START, Query("WcesComm").start_type);
+  EXPECT_EQ(SERVICE_RUNNING, Query("WcesComm").state);
   EXPECT_EQ(0, ControlServiceByName("STOP", "RapiMgr"));
   EXPECT_EQ(0, ControlServiceByName("STOP", "NoSuchService"));
 
