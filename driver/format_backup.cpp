@@ -8,6 +8,7 @@
 #include "format_backup.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,14 +268,17 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
 }
 
 // Whether the file can be written, found out without changing it: an existing file keeps its bytes, a
-// new one is removed again.
+// new one is removed again. Only a file that was not there is removed: one that exists but cannot be
+// read (write-only) is somebody's earlier backup.
 bool CanWrite(const char* name) {
+  errno = 0;
   FILE* existing = std::fopen(name, "rb");
+  const bool absent = existing == nullptr && errno == ENOENT;
   if (existing != nullptr) std::fclose(existing);
   FILE* file = std::fopen(name, "ab");
   if (file == nullptr) return false;
   std::fclose(file);
-  if (existing == nullptr) std::remove(name);
+  if (absent) std::remove(name);
   return true;
 }
 

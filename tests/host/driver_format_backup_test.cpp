@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -353,6 +354,25 @@ TEST_F(FormatBackupExchange, FormatType3WithUnwritablePathSendsNothing) {
   });
   EXPECT_EQ(SendFormatDisk(FlashState.hLink, 3, kept.c_str()), 0);
   device_.Join();
+  EXPECT_EQ(ReadFileBytes(kept), PatternBytes(100, 4));
+}
+
+// A backup file that exists but cannot be read (write-only) is an earlier backup, not a new file the
+// probe made: a device that goes before its completion leaves it there. (Root reads any file, so the
+// case cannot be made as root.)
+TEST_F(FormatBackupExchange, AWriteOnlyBackupFileOutlivesAFailedExchange) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root can read a write-only file";
+  QueueJob(1, 10);
+  const std::string kept = dir_.File("ffs.bin");
+  testing_support::WriteFileBytes(kept, PatternBytes(100, 4));
+  ASSERT_EQ(::chmod(kept.c_str(), 0200), 0);
+  device_.Run([&](ScriptedDevice& d) {
+    EXPECT_FALSE(d.ReceiveFrame().empty());
+    d.Vanish();
+  });
+  EXPECT_EQ(SendFormatDisk(FlashState.hLink, 3, kept.c_str()), 0);
+  device_.Join();
+  ASSERT_EQ(::chmod(kept.c_str(), 0600), 0);
   EXPECT_EQ(ReadFileBytes(kept), PatternBytes(100, 4));
 }
 
