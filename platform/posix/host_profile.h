@@ -101,6 +101,7 @@ struct HostProfile {
   bool version_query_fails = false;           // GetVersionExA fails
   bool enum_processes_fails = false;          // EnumProcesses (PSAPI) fails
   bool process_snapshot_fails = false;        // CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS) fails
+  uint32_t ports_class_missing_lookups = 0;   // the first N lookups of the "Ports" class name find none
   std::set<std::string> missing_libraries;    // "cfgmgr32", "PSAPI.DLL", "Kernel32.DLL" (case-insensitive)
   std::set<std::string> missing_entry_points; // "CM_Open_DevNode_Key", "EnumProcesses", ...
 };

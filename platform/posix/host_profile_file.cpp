@@ -235,6 +235,7 @@ struct Reader {
       else if (key == "version_query_fails") ok = ParseBool(v, &p->version_query_fails);
       else if (key == "enum_processes_fails") ok = ParseBool(v, &p->enum_processes_fails);
       else if (key == "process_snapshot_fails") ok = ParseBool(v, &p->process_snapshot_fails);
+      else if (key == "ports_class_missing_lookups") ok = ParseU32(v, &p->ports_class_missing_lookups);
       else known = false;
     } else if (kind == "libraries") {
       if (key == "missing") { p->missing_libraries = ParseList(v); ok = true; }
@@ -402,6 +403,7 @@ bool SaveHostProfileFile(const std::string& path, const HostProfile& p, std::str
   flag("version_query_fails", p.version_query_fails);
   flag("enum_processes_fails", p.enum_processes_fails);
   flag("process_snapshot_fails", p.process_snapshot_fails);
+  num("ports_class_missing_lookups", p.ports_class_missing_lookups);
   o << "\n[libraries]\n";
   kv("missing", FormatList(p.missing_libraries));
   kv("missing_entry_points", FormatList(p.missing_entry_points));

@@ -45,7 +45,12 @@ BOOL WINAPI SetupDiClassGuidsFromNameA(PCSTR ClassName, LPGUID ClassGuidList, DW
     return FALSE;
   }
   std::vector<GUID> guids;
+  bool registered = true;
   if (EqualsNoCase(ClassName, "Ports")) {
+    std::lock_guard<std::recursive_mutex> lock(HostStateMutex());
+    registered = CountPoll("C:Ports") >= CurrentHostProfile().ports_class_missing_lookups;
+  }
+  if (EqualsNoCase(ClassName, "Ports") && registered) {
     GUID g{};
     ParseGuid(kPortsClassGuid, &g);
     guids.push_back(g);

@@ -224,6 +224,34 @@ TEST_F(SerialPortTest, PortSearchRepeatsPassesOfHundredAttemptsUntilTheDeviceApp
   EXPECT_EQ(passes + 1, CountOf(log, "GetUsb2SerDevicePreset EndEnumeratePorts\r\r\n"));
 }
 
+// A pass whose port list cannot be made (no "Ports" class yet) makes no attempt and releases nothing;
+// the next pass follows after its 1.5 s sleep.
+TEST_F(SerialPortTest, PortSearchPassWithoutAListEndsAtOnceAndTheNextOneFindsThePort) {
+  w32sim::HostProfile profile;
+  profile.ports = {Port("COM7")};
+  profile.ports_class_missing_lookups = 2;
+  w32sim::SetHostProfile(profile);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, BeginEnumeratePorts());
+  w32sim::SetHostProfile(profile);
+
+  const uint64_t start = w32sim::VirtualMilliseconds();
+  char out[16] = {};
+  GetUsb2SerDevicePreset(out);
+  EXPECT_STREQ("COM7", out);
+  EXPECT_GE(w32sim::VirtualMilliseconds() - start, 3u * 1500u);
+  const std::string expected =
+      "GetUsb2SerDevicePreset BeginEnumeratePorts\r\r\n\r\n"
+      "GetUsb2SerDevicePreset BeginEnumeratePorts Invalid Handle\r\r\n\r\n"
+      "GetUsb2SerDevicePreset BeginEnumeratePorts\r\r\n\r\n"
+      "GetUsb2SerDevicePreset BeginEnumeratePorts Invalid Handle\r\r\n\r\n"
+      "GetUsb2SerDevicePreset BeginEnumeratePorts\r\r\n\r\n"
+      "GetUsb2SerDevicePreset EnumeratePortsNext Begin\r\r\n\r\n"
+      "GetUsb2SerDevicePreset EndEnumeratePorts\r\r\n\r\n"
+      "GetUsb2SerDevicePreset EndEnumeratePorts\r\r\n\r\n";
+  EXPECT_NE(std::string::npos, Log().find(expected)) << Log();  // each entry: the format's CR CR LF, then CR LF
+  EXPECT_EQ(0, w32sim::OpenSimulatedHandles("devinfo"));
+}
+
 // ---- The sync driver's interface search -------------------------------------------------------------
 
 TEST_F(SerialPortTest, InterfaceSearchLooksAtTheFirstFiveReadablePaths) {
