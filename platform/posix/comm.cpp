@@ -6,16 +6,15 @@
 //
 // EV_RXCHAR is an edge, as on Windows: a wait ends on bytes that arrive after SetCommMask or after the
 // previous event was reported, not on bytes already queued. Linux shows only the queue's length, so an
-// arrival is the queue growing beyond the length last seen (at SetCommMask, at the last event, at the
-// start of a wait: reads only shorten it). Bytes that arrived and were read away before a wait began are
-// not seen: such a wait waits for the next byte, where Windows would end at once.
+// arrival is the queue growing beyond the length last seen (at SetCommMask, at the last event), less what
+// reads and purges have taken since. Bytes that arrived and were read away before a wait began are not
+// seen: such a wait waits for the next byte, where Windows would end at once.
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 
 #include "handles.h"
@@ -61,23 +60,15 @@ int QueuedBytes(int fd) {
   return ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
 }
 
-// Per comm port handle (handle numbers are never reused): the receive queue's length when it was last
-// looked at for EV_RXCHAR. Growth beyond it is an arrival.
-std::mutex g_rx_mutex;
-std::map<HANDLE, int> g_rx_seen;
-
-void SetRxSeen(HANDLE h, int queued) {
-  std::lock_guard<std::mutex> lock(g_rx_mutex);
-  g_rx_seen[h] = queued;
-}
-
-int RxSeen(HANDLE h) {
-  std::lock_guard<std::mutex> lock(g_rx_mutex);
-  auto it = g_rx_seen.find(h);
-  return it != g_rx_seen.end() ? it->second : 0;
-}
-
 }  // namespace
+
+void TakeFromRxSeen(FdObject& tty, DWORD n) {
+  int seen = tty.rx_seen.load();
+  while (seen > 0) {
+    const int left = n >= static_cast<DWORD>(seen) ? 0 : seen - static_cast<int>(n);
+    if (tty.rx_seen.compare_exchange_weak(seen, left)) break;
+  }
+}
 }  // namespace w32sim
 
 extern "C" {
@@ -194,6 +185,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
     int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
     if (tcflush(tty->fd, which) != 0) return w32sim::FailErrno(errno);
   }
+  if (rx) tty->rx_seen.store(0);  // what arrives after the purge is an arrival
   return TRUE;
 }
 
@@ -202,7 +194,7 @@ BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
   if (!tty) return FALSE;
   // Events that happened before are forgotten: what is queued now does not count as arriving.
   const int queued = w32sim::QueuedBytes(tty->fd);
-  w32sim::SetRxSeen(hFile, queued > 0 ? queued : 0);
+  tty->rx_seen.store(queued > 0 ? queued : 0);
   std::lock_guard<std::mutex> lock(w32sim::CommSettingsMutex());
   tty->event_mask = dwEvtMask;
   return TRUE;
@@ -224,16 +216,16 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int seen = w32sim::RxSeen(hFile);
+  int seen = tty->rx_seen.load();
   for (;;) {
     const int queued = w32sim::QueuedBytes(tty->fd);
     if (queued > seen) {
-      w32sim::SetRxSeen(hFile, queued);
+      tty->rx_seen.store(queued);
       if (lpEvtMask) *lpEvtMask = EV_RXCHAR;
       return TRUE;
     }
-    // Shorter than last seen: reads took bytes away. Nothing reads during the wait, so from here on
-    // any growth is an arrival.
+    // Shorter than last seen: bytes went without a read of this handle (a purge). Nothing reads during
+    // the wait, so from here on any growth is an arrival.
     if (queued >= 0) seen = queued;
     // With bytes queued, poll() would report them at once: then it only watches for a hang-up, and the
     // queue is looked at again every millisecond.

@@ -444,8 +444,13 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return FALSE;
   }
   auto* buffer = static_cast<uint8_t*>(lpBuffer);
-  if (obj->kind != FdObject::Kind::File)
-    return w32sim::ReadDevice(*obj, buffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
+  if (obj->kind != FdObject::Kind::File) {
+    DWORD got = 0;
+    const BOOL ok = w32sim::ReadDevice(*obj, buffer, nNumberOfBytesToRead, &got);
+    if (obj->kind == FdObject::Kind::Tty) w32sim::TakeFromRxSeen(*obj, got);
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = got;
+    return ok;
+  }
   DWORD got = 0;
   while (got < nNumberOfBytesToRead) {
     ssize_t k = read(obj->fd, buffer + got, nNumberOfBytesToRead - got);

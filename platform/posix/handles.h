@@ -23,6 +23,9 @@ struct FdObject : Object {
   Kind kind = Kind::File;
   COMMTIMEOUTS timeouts{};  // comm ports: the time-outs ReadFile and WriteFile honour
   DWORD event_mask = 0;     // comm ports: SetCommMask
+  // Comm ports: the receive queue's length when last looked at for EV_RXCHAR, less what reads have taken
+  // since. The queue growing beyond it is an arrival.
+  std::atomic<int> rx_seen{0};
   DCB dcb{};                // comm ports: the last state set
   // Comm ports: SetCommState made the line raw with reads returning once a byte is there (VMIN 1), so a
   // read without a time-out may block in read() itself. `blocking` is the descriptor's current mode

@@ -22,6 +22,10 @@ DWORD ErrorFromErrno(int err, bool device);
 // layer) or ERROR_INVALID_FUNCTION (a file or the WinUSB socket: no serial line behind it).
 std::shared_ptr<FdObject> LookupTty(HANDLE handle);
 
+// A read took `n` bytes out of a comm port's receive queue: they no longer count towards the length
+// that EV_RXCHAR compares with (comm.cpp).
+void TakeFromRxSeen(FdObject& tty, DWORD n);
+
 // Sleeps `ms` milliseconds on the layer's clock (clock.cpp).
 void SleepVirtual(uint64_t ms);
 

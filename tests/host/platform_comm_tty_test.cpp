@@ -344,6 +344,19 @@ TEST_F(CommTtyTest, WaitCommEventEndsOnBytesArrivingAfterTheMaskOrTheLastEvent) 
   ASSERT_TRUE(WaitForQueued(port_, 8));
   ASSERT_TRUE(ReadFile(port_, buf, 8, &n, nullptr));
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + n), (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 10}));
+
+  // Fewer bytes than the last event saw, arriving after a read emptied the queue: an arrival all the
+  // same (a read waiting for the rest of a frame would otherwise wait for a byte that never comes).
+  pty_.Send({11, 12});
+  ASSERT_TRUE(WaitForQueued(port_, 2));
+  EXPECT_LT(waitMs(13, 300, &mask), 200);
+  // And after a purge of what was queued when the mask was set.
+  ASSERT_TRUE(WaitForQueued(port_, 3));
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR));
+  pty_.Send({14});
+  ASSERT_TRUE(WaitForQueued(port_, 1));
+  EXPECT_LT(waitMs(15, 300, &mask), 200);
 }
 
 // ClearCommError counts the bytes waiting, leaves them to be read, and has no line errors to report.
