@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -40,6 +41,9 @@ struct Clock {
   }
 };
 
+// Added to the virtual milliseconds by GetTickCount.
+std::atomic<uint32_t> g_tick_offset{0};
+
 Clock& TheClock() {
   static Clock* clock = new Clock;  // never destroyed: threads may sleep during static destruction
   return *clock;
@@ -71,6 +75,10 @@ double ClockScale() {
 
 uint64_t VirtualMilliseconds() { return static_cast<uint64_t>(VirtualNowMs()); }
 
+void SetTickCountOrigin(uint32_t ticks) {
+  g_tick_offset.store(ticks - static_cast<uint32_t>(VirtualMilliseconds()));
+}
+
 // Sleeps until the virtual clock has moved on by `ms`. The wait is cut into slices of at most 20 ms real
 // time, so a scale set while a thread sleeps (a test speeding up a worker already in its pause) takes
 // effect at once.
@@ -100,7 +108,9 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
   w32sim::SleepVirtual(dwMilliseconds);
 }
 
-DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(w32sim::VirtualMilliseconds()); }
+DWORD WINAPI GetTickCount(void) {
+  return static_cast<DWORD>(w32sim::VirtualMilliseconds()) + w32sim::g_tick_offset.load();
+}
 
 __time64_t _time64(__time64_t* t) {
   w32sim::Clock& c = w32sim::TheClock();

@@ -14,6 +14,10 @@ void SetClockScale(double scale);
 double ClockScale();
 // Virtual milliseconds since the layer started.
 uint64_t VirtualMilliseconds();
+// GetTickCount gives `ticks` now and counts on from there (modulo 2^32, as on Windows), like a machine
+// that has been up for weeks: tests put the counter's wrap after 49.7 days within reach. At start it
+// counts from 0.
+void SetTickCountOrigin(uint32_t ticks);
 
 }  // namespace w32sim
 

@@ -325,6 +325,41 @@ TEST_F(FailedRunTest, DataPacketsNeverAcknowledgedEndAfterAMinute) {
   EXPECT_EQ(CountLogLines("SendImageData(): the device has not answered for too long, the image is not sent"), 1u);
 }
 
+// The tick counter wraps after 49.7 days of up time. The bounds are differences of tick counts: a run
+// across the wrap neither ends at once nor runs on without end, and a good run is not cut short.
+TEST_F(FailedRunTest, BoundsHoldAcrossTheTickCounterWrap) {
+  PtyDevice device(10);
+  device.MakeLink();
+  QueueImage(3, "os.nbf", 5000);
+  ScriptedBootloader::Options options;
+  options.silentFromFrame = 3;
+  ScriptedBootloader bootloader(device, options);
+  w32sim::SetTickCountOrigin(0xFFFFFFFFu - 5000u);  // wraps 5 s into the minute's bound
+  const uint64_t start = w32sim::VirtualMilliseconds();
+  FlashWorker(nullptr);
+  bootloader.Stop();
+  ExpectIncompleteRun();
+  EXPECT_GE(w32sim::VirtualMilliseconds() - start, 60000u);
+  EXPECT_LT(w32sim::VirtualMilliseconds() - start, 120000u);
+  EXPECT_EQ(CountLogLines("SendImageData(): the device has not answered for too long, the image is not sent"), 1u);
+}
+
+TEST_F(FlashingTest, ARunAcrossTheTickCounterWrapCompletes) {
+  PtyDevice device;
+  device.MakeLink();
+  const Bytes eboot = QueueImage(1, "eboot.nbf", 4000);
+  const Bytes os = QueueImage(3, "os.nbf", 6000);
+  ScriptedBootloader bootloader(device);
+  w32sim::SetTickCountOrigin(0xFFFFFFFFu - 300u);
+  FlashWorker(nullptr);
+  bootloader.Stop();
+  EXPECT_EQ(FlashState.nProgress.load(), 100);
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunCompleted);
+  ASSERT_EQ(bootloader.images.size(), 2u);
+  EXPECT_EQ(bootloader.images[0], eboot);
+  EXPECT_EQ(bootloader.images[1], os);
+}
+
 TEST_F(FailedRunTest, MissingCompletionEndsAfterFifteenMinutes) {
   w32sim::SetClockScale(20000);
   PtyDevice device(10);

@@ -69,6 +69,7 @@ class DriverTest : public ::testing::Test {
   void TearDown() override {
     ResetDriverState();
     w32sim::SetClockScale(1);
+    w32sim::SetTickCountOrigin(static_cast<uint32_t>(w32sim::VirtualMilliseconds()));  // a test may have moved it
     chdir_.reset();
   }
   void SetHostVersion(uint32_t major, uint32_t minor) {
