@@ -124,11 +124,13 @@ int main(int argc, char** argv) {
 
   // The library unscrambles an image only when it is named by the bare name temp0 ... temp4, which it
   // opens in the working directory; --log-dir moves that directory, and the image would go out as it is.
+  bool log_dir_is_cwd = false;
   if (!cl.log_dir.empty()) {
     std::error_code ec_log, ec_cwd;
     const fs::path log_dir = fs::weakly_canonical(PathOf(cl.log_dir), ec_log);
     const fs::path cwd = fs::current_path(ec_cwd);
     const bool same_dir = !ec_log && !ec_cwd && log_dir == cwd;
+    log_dir_is_cwd = same_dir;
     for (const ImageArgument& img : cl.images) {
       if (IsScrambledName(img.path) && !same_dir) {
         ui.Error("error: " + img.path + " is an image the library unscrambles only under that bare name, in the "
@@ -138,9 +140,10 @@ int main(int argc, char** argv) {
       }
     }
   }
-  // Every path the user gave is fixed before the working directory changes.
+  // Every path the user gave is fixed before the working directory changes; a scrambled image keeps its
+  // bare name (the working directory stays where it is), or the library would send it unscrambled.
   for (ImageArgument& img : cl.images) {
-    if (!cl.log_dir.empty()) img.path = Absolute(img.path);
+    if (!cl.log_dir.empty() && !(log_dir_is_cwd && IsScrambledName(img.path))) img.path = Absolute(img.path);
   }
   if (!cl.log_dir.empty()) {
     cl.format_backup = Absolute(cl.format_backup);

@@ -706,7 +706,7 @@ TEST_F(ToolEndToEnd, LogDirHoldsTheLogAndRelativePathsStillWork) {
 }
 
 // A scrambled image is taken by its bare name from the library's working directory, which --log-dir
-// moves: refused before anything is sent, rather than flashed unscrambled.
+// moves: refused before anything is sent, rather than sent as it is.
 TEST_F(ToolEndToEnd, ScrambledImageNameWithLogDirIsAUsageError) {
   ServeHandheld();
   Image("temp2", PatternBytes(3000, 20));
@@ -714,6 +714,20 @@ TEST_F(ToolEndToEnd, ScrambledImageNameWithLogDirIsAUsageError) {
   EXPECT_EQ(64, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "temp2 is an image the library unscrambles only under that bare name")) << run.err;
   EXPECT_EQ(0u, HostFramesReceived());
+
+  // A --log-dir that is the working directory, by any name, changes nothing: the image keeps its bare
+  // name and arrives unscrambled, as without --log-dir (and the check expects it so).
+  Bytes unscrambled = PatternBytes(3000, 20);
+  for (uint8_t& b : unscrambled) b ^= 0x5B;
+  for (const std::vector<std::string>& log_dir : {std::vector<std::string>{}, std::vector<std::string>{"--log-dir", "."},
+                                                   std::vector<std::string>{"--log-dir", dir_.path()}}) {
+    std::vector<std::string> args = log_dir;
+    args.insert(args.end(), {"--extrom", "temp2"});
+    run = Run(args);
+    ASSERT_EQ(0, run.exit_code) << run.All();
+    EXPECT_EQ(unscrambled, handheld_->GetStorage().Read(Area::EXTROM)) << (log_dir.empty() ? "" : log_dir[1]);
+    handheld_->GetStorage().Erase(Area::EXTROM);
+  }
 }
 
 TEST_F(ToolEndToEnd, FormatBackupThatCannotBeCreatedExits73BeforeAnythingIsSent) {
