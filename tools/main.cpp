@@ -183,8 +183,10 @@ int main(int argc, char** argv) {
     }
     checked.push_back(img);
   }
-  if (!cl.handheld_dir.empty() && cl.command == Command::Flash && cl.verify != VerifyMode::None &&
-      cl.verify != VerifyMode::ReadBack) {
+  // With --port the automatic check reads back from the device: a virtual handheld's directory left in
+  // the environment does not matter then.
+  const bool storage_check = cl.verify == VerifyMode::Storage || (cl.verify == VerifyMode::Auto && cl.port.empty());
+  if (!cl.handheld_dir.empty() && cl.command == Command::Flash && storage_check) {
     std::error_code ec;
     if (!fs::is_directory(PathOf(cl.handheld_dir), ec)) {
       ui.Error("error: the virtual handheld's directory " + cl.handheld_dir + " does not exist");

@@ -692,6 +692,11 @@ TEST_F(ToolEndToEnd, PortNamesARealTtyAndVerificationReadsBack) {
   EXPECT_TRUE(Contains(run.out, "reading back EBOOT")) << run.out;
   EXPECT_EQ(eboot, testing_support::ReadFileBytes(dir_.File("eboot-backup.bin")));
   EXPECT_EQ(eboot, handheld_->GetStorage().Read(Area::EBOOT));
+
+  // Nor is a virtual handheld's directory that no longer exists (left in the environment by a demo).
+  run = Run({"--port", pty, "--handheld-dir", dir_.File("no-such-dir"), "--eboot", image});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "reading back EBOOT")) << run.out;
 }
 
 TEST_F(ToolEndToEnd, LogDirHoldsTheLogAndRelativePathsStillWork) {
