@@ -47,7 +47,7 @@ Exit codes:
       and the first differing offset, or both lengths, are shown)
   66  an image file is missing, unreadable or no longer than its header (checked before anything is sent);
       or it went away or changed after the check, so that its area was not flashed or not verified (the
-      handheld is then left in bootloader mode)
+      handheld is then left in bootloader mode); or --handheld-dir names no virtual handheld's directory
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
   70  the library could not be loaded

@@ -192,6 +192,13 @@ int main(int argc, char** argv) {
       ui.Error("error: the virtual handheld's directory " + cl.handheld_dir + " does not exist");
       return kExitInputFile;
     }
+    // A virtual handheld keeps its mode in its directory from the moment it starts. Any other directory
+    // would be compared as an erased handheld (and written into by the comparison's storage).
+    if (!fs::is_regular_file(PathOf(cl.handheld_dir) / "mode", ec)) {
+      ui.Error("error: " + cl.handheld_dir + " is not a virtual handheld's directory (it has no mode file); "
+               "give the directory the handheld was started with, or --verify readback");
+      return kExitInputFile;
+    }
   }
   // An output file is checked before anything is sent; the library writes it under a temporary name.
   auto creatable = [&](const std::string& path) {

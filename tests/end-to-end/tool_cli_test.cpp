@@ -434,6 +434,7 @@ TEST_F(ToolEndToEnd, DifferingAreaFailsVerificationWithAreaAndOffset) {
   // The storage compared is a copy of the handheld, written during the run, whose EXTROM differs at
   // byte 5000 from the image.
   testing_support::TempDir stale;
+  handheld::Storage{stale.path()};  // a handheld's directory from the start, as the tool asks
   Bytes differing = PatternBytes(10000, 8);
   differing[5000] ^= 0xFF;
   const std::string ext = Image("extrom.bin", PatternBytes(10000, 8));
@@ -504,6 +505,18 @@ TEST_F(ToolEndToEnd, AnAreaNotWrittenInTheRunFailsVerificationEvenWhenItHoldsThe
   EXPECT_TRUE(Contains(run.out, "EXTROM (" + image + "): verified, 10,000 bytes match")) << run.out;
 }
 
+// A directory that is no virtual handheld's is refused before anything is sent, and left as it was: it
+// would be compared as an erased handheld.
+TEST_F(ToolEndToEnd, AHandheldDirectoryWithoutAHandheldIsRefused) {
+  ServeHandheld();
+  testing_support::TempDir empty;
+  ToolRun run = Run({"--extrom", Image("extrom.bin", PatternBytes(1000, 37)), "--handheld-dir", empty.path()});
+  EXPECT_EQ(66, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, empty.path() + " is not a virtual handheld's directory")) << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
+  EXPECT_TRUE(std::filesystem::is_empty(empty.path()));
+}
+
 // An area that holds more than its image (a length announced wrong) does not hold the image: the bytes
 // beyond it fail the check, in the virtual handheld's directory and in a read-back whose length the
 // handheld announces.
@@ -514,6 +527,7 @@ TEST_F(ToolEndToEnd, AnAreaLongerThanItsImageFailsVerification) {
   // The directory compared is one the run writes (while the handheld takes the image) with the image
   // and 64 bytes more.
   testing_support::TempDir other;
+  handheld::Storage{other.path()};
   Bytes longer = ext;
   longer.resize(ext.size() + 64, 0x5A);
   handheld_->SetEventHook([&](const handheld::WireEvent& e) {
