@@ -262,6 +262,14 @@ int main(int argc, char** argv) {
   // The library writes logfile.txt where it works, and the tool learns from it how a format, a search or
   // a skipped image went: without it a format that ran would be reported as failed. `info` needs none.
   const bool needs_log = cl.command == Command::Flash || cl.command == Command::Backup;
+  std::error_code ec_log;
+  const fs::file_status log_status = fs::status(kLibraryLog, ec_log);
+  if (needs_log && fs::exists(log_status) && !fs::is_regular_file(log_status)) {
+    // The library appends to it for every message; a pipe would stop the run until something read it.
+    ui.Error("error: logfile.txt in the directory the library works in is not a regular file; remove it, or "
+             "give --log-dir DIR");
+    return kExitCantCreate;
+  }
   if (FILE* log = needs_log ? std::fopen(kLibraryLog, "ab") : nullptr) {
     std::fclose(log);
   } else if (needs_log) {

@@ -211,6 +211,12 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
     *error = "cannot create " + path + ": it is a directory";
     return false;
   }
+  // A pipe would hold the check itself up until something read it; a device or a socket is no file to
+  // keep a backup in.
+  if (fs::exists(st) && !fs::is_regular_file(st)) {
+    *error = "cannot create " + path + ": it is not a regular file (a pipe, a device or a socket)";
+    return false;
+  }
   if (fs::exists(st)) {
     // Opened for appending, an existing file is checked for write access without being changed.
     FILE* f = std::fopen(path.c_str(), "ab");

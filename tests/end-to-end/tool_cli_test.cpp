@@ -749,6 +749,26 @@ TEST_F(ToolEndToEnd, ScrambledImageNameWithLogDirIsAUsageError) {
   }
 }
 
+// A pipe where a backup or the library's log would go is refused at once: opening it to check it would
+// wait for a reader, and the run with it.
+TEST_F(ToolEndToEnd, APipeForAnOutputOrTheLogIsRefused) {
+  ServeHandheld();
+  const std::string fifo = dir_.File("backup.fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"backup", "0", fifo},
+        std::vector<std::string>{"--eboot", Image("eboot.nb0", PatternBytes(3000)), "--then-backup", "0", fifo}}) {
+    ToolRun run = Run(args);
+    EXPECT_EQ(73, run.exit_code) << run.All();
+    EXPECT_TRUE(Contains(run.err, "cannot create " + fifo + ": it is not a regular file")) << run.err;
+  }
+  ASSERT_EQ(0, ::mkfifo(dir_.File("logfile.txt").c_str(), 0644));
+  ToolRun run = Run({"backup", "0", "eboot-backup.bin"});
+  EXPECT_EQ(73, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "logfile.txt in the directory the library works in is not a regular file")) << run.err;
+  EXPECT_EQ(0u, HostFramesReceived());
+}
+
 TEST_F(ToolEndToEnd, FormatBackupThatCannotBeCreatedExits73BeforeAnythingIsSent) {
   ServeHandheld();
   ToolRun run = Run({"--os", Image("os.nb0", PatternBytes(3000)), "--format", "3", "--format-backup",
