@@ -127,12 +127,31 @@ class PtyTransport : public Transport {
     master_ = -1;
   }
 
+  // The host has closed its port. What the handheld sent that it never read stays in the pty and would
+  // reach the next host to open it, as the first bytes of its answers (every acknowledgement of that run
+  // a frame late); a port opens with nothing to read, so it goes now. What the old host sent and the
+  // handheld has not read is left: the next host may have opened the port and written already.
+  void DropHost() override {
+    {
+      std::lock_guard<std::mutex> lock(master_mu_);
+      DiscardHostInput();
+    }
+    pending_.clear();
+    flushed_ = false;
+  }
+
  protected:
   // Any thread. Discarding the slave's input (the host's unread data: the end is closing anyway) sets
-  // the flush status on the master, which ends a blocked read at once. Under master_mu_, so that the
-  // slave opened is this pty's and not one that took the number of a closed master.
+  // the flush status on the master, which ends a blocked read at once.
   void WakeBlockedRead() override {
     std::lock_guard<std::mutex> lock(master_mu_);
+    DiscardHostInput();
+  }
+
+ private:
+  // Throws away what the handheld wrote and the host has not read. Under master_mu_, so that the slave
+  // opened is this pty's and not one that took the number of a closed master.
+  void DiscardHostInput() {
     if (master_ < 0) return;
     int slave = ::ioctl(master_, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0) slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -141,7 +160,6 @@ class PtyTransport : public Transport {
     ::close(slave);
   }
 
- private:
   // One read of the master in packet mode: a leading status byte, then data when the status is 0. The
   // status byte goes to a byte of its own and the data straight to `out` (one readv, no copy).
   Status ReadPacket(uint8_t* out, size_t size, size_t* got) {

@@ -264,10 +264,10 @@ int main(int argc, char** argv) {
   const bool needs_log = cl.command == Command::Flash || cl.command == Command::Backup;
   std::error_code ec_log;
   const fs::file_status log_status = fs::status(kLibraryLog, ec_log);
-  if (needs_log && fs::exists(log_status) && !fs::is_regular_file(log_status)) {
+  if (needs_log && fs::exists(log_status) && !fs::is_regular_file(log_status) && !fs::is_directory(log_status)) {
     // The library appends to it for every message; a pipe would stop the run until something read it.
-    ui.Error("error: logfile.txt in the directory the library works in is not a regular file; remove it, or "
-             "give --log-dir DIR");
+    ui.Error("error: logfile.txt in the directory the library works in is not a regular file (a pipe, a "
+             "device or a socket); remove it, or give --log-dir DIR");
     return kExitCantCreate;
   }
   if (FILE* log = needs_log ? std::fopen(kLibraryLog, "ab") : nullptr) {

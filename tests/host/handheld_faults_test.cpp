@@ -280,6 +280,31 @@ TEST_F(HandheldFaults, HostClosingInTheMiddleOfAnImageLeavesTheNextHostInIdle) {
   EXPECT_EQ(device_->GetStorage().StoredLength(Area::EXTROM), 0u);
 }
 
+// A host that closes its port before reading what the handheld sent (here the completion of a backup)
+// leaves nothing for the next host: its first acknowledgement is four zero bytes, not the old frame.
+TEST_F(HandheldFaults, WhatAClosedHostDidNotReadDoesNotReachTheNextHost) {
+  const std::vector<uint8_t> os(6000, 0x3C);
+  ASSERT_TRUE(device_->GetStorage().Write(Area::OS, os.data(), os.size()));
+  ASSERT_TRUE(host_->SendFrame(Command("FF112259")));
+  ASSERT_TRUE(device_->WaitForFramesSent(1, 2000));  // the completion is on its way, never read
+  host_->Close();
+  auto noticed = [&] {
+    auto log = device_->Log();
+    return std::find(log.begin(), log.end(), "host closed the link") != log.end();
+  };
+  for (int i = 0; i < 400 && !noticed(); ++i) ::usleep(5000);
+  ASSERT_TRUE(noticed());
+  auto host2 = HostClient::OpenPty(path_);
+  ASSERT_TRUE(host2);
+  const Frame command = Command("FF112266");
+  ASSERT_TRUE(host2->Write(command.data(), command.size()));
+  uint8_t ack[4] = {1, 1, 1, 1};
+  ASSERT_EQ(host2->Read(ack, 4, 2000), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(ack, ack + 4), std::vector<uint8_t>(4, 0));
+  EXPECT_TRUE(host2->Quiet(100));
+  EXPECT_EQ(device_->Flag(), 1);
+}
+
 TEST_F(HandheldFaults, ANewPlanRestartsTheFrameCount) {
   FaultPlan plan;
   plan.lose_ack_of_frames = {2};
