@@ -169,18 +169,28 @@ void ProtocolEngine::Format(const Frame& command, int type, FrameLink& link) {
   std::array<uint8_t, 32> sizes;
   std::memcpy(sizes.data(), &command[8], sizes.size());
   std::vector<uint8_t> gsmffs;
+  std::string failed;  // the first area that could not be formatted
   {
     std::lock_guard<std::mutex> lock(storage_mu_);
     if (type == 3) {
       gsmffs.resize(kGsmFfsSize);
       storage_.ReadAt(Area::GSM, 0, gsmffs.data(), gsmffs.size());
     }
-    for (size_t slot = 0; slot < 5; ++slot) {
+    for (size_t slot = 0; slot < 5 && failed.empty(); ++slot) {
       uint32_t bytes = GetLe32(&sizes[slot * 4]);
       if (bytes == 0) continue;
-      storage_.SetCapacity(kSizeSlots[slot], FormattedCapacity(kSizeSlots[slot], bytes));
-      storage_.Erase(kSizeSlots[slot]);
+      const Area area = kSizeSlots[slot];
+      if (!storage_.SetCapacity(area, FormattedCapacity(area, bytes)) || !storage_.Erase(area)) {
+        failed = AreaName(area);
+      }
     }
+  }
+  // A format that did not erase what it names is not reported done: the host would take the old content
+  // for gone. The handheld drops the link, as a device that resets.
+  if (!failed.empty()) {
+    memory_.Log("format type " + std::to_string(type) + ": formatting " + failed +
+                " failed, the format is not done; the link is dropped");
+    link.DropLink();
   }
   {
     std::lock_guard<std::mutex> lock(memory_.mu);

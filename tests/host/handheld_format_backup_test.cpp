@@ -2,6 +2,9 @@
 // holds afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "handheld_client.h"
 #include "test_support.h"
 #include "virtual_handheld.h"
@@ -53,6 +56,27 @@ TEST_F(HandheldFormatBackup, FormatSetsTheNamedAreasAndErasesThemOnly) {
   auto sizes = device_->LastFormatSizes();
   EXPECT_TRUE(std::equal(sizes.begin(), sizes.end(), cmd.begin() + 8));
   EXPECT_EQ(device_->FormatCount(), 1u);
+}
+
+// An area that cannot be formatted (no staging directory to write it through) gets no completion: the
+// handheld drops the link, and the area keeps what it held.
+TEST_F(HandheldFormatBackup, AFormatThatCannotEraseItsAreaIsNotReportedDone) {
+  Put(Area::OS, PatternBytes(7000, 2));
+  std::filesystem::remove_all(dir_.path() + "/hh/.staging");
+  testing_support::WriteFileBytes(dir_.path() + "/hh/.staging", {1});
+  const Frame command = FormatCommand("FF112253", {0, 0, 0, 7000000, 0});
+  ASSERT_TRUE(host_->Write(command.data(), command.size()));
+  // The command's acknowledgement may go with the link; nothing more comes.
+  uint8_t answer[5];
+  EXPECT_LE(host_->Read(answer, sizeof answer, 3000), 4u);
+  EXPECT_TRUE(host_->eof()) << "the link is dropped";
+  EXPECT_EQ(device_->FramesSent(), 0u);
+  EXPECT_EQ(device_->GetStorage().Read(Area::OS), PatternBytes(7000, 2));
+  EXPECT_EQ(device_->FormatCount(), 0u);
+  auto log = device_->Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "format type 0: formatting OS failed, the format is not done; the link "
+                                              "is dropped"),
+            log.end());
 }
 
 TEST_F(HandheldFormatBackup, FormatGivesBootAreasTheImageSizeAndWholeBlocksStayAsTheyAre) {
