@@ -331,14 +331,25 @@ namespace {
 std::atomic<uint32_t> g_mode_changes{0};
 }  // namespace
 
+// The new mode is written beside the file and renamed over it: a reader (the serving thread, the device
+// programs, another process) sees the old mode or the new one, never an empty file taken for the boot
+// loader's.
 bool Storage::SetMode(Mode mode) {
+  static std::atomic<uint32_t> writes{0};
+  const std::string path = dir_ + "/mode";
+  const std::string tmp = path + "." + std::to_string(::getpid()) + "-" + std::to_string(writes.fetch_add(1));
   bool ok;
   {
-    std::ofstream out(dir_ + "/mode", std::ios::trunc);
+    std::ofstream out(tmp, std::ios::trunc);
     out << (mode == Mode::OS ? "os" : "bootloader") << '\n';
     ok = static_cast<bool>(out);
   }
-  g_mode_changes.fetch_add(1);  // after the file is closed: a reader that sees the count reads the new mode
+#ifdef _WIN32
+  if (ok) std::remove(path.c_str());  // a rename does not replace a file there
+#endif
+  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) std::remove(tmp.c_str());
+  g_mode_changes.fetch_add(1);  // after the file is in place: a reader that sees the count reads the new mode
   return ok;
 }
 

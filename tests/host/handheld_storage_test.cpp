@@ -1,10 +1,13 @@
 // Storing an area's content: the staged writer that flashing streams into, and the spare it writes over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "storage.h"
 #include "test_support.h"
@@ -117,6 +120,27 @@ TEST_F(HandheldStorage, AStagingFileThatCannotBeCreatedFailsTheWriteAndKeepsTheA
   EXPECT_FALSE(staged.Commit());
   EXPECT_FALSE(storage_.Write(Area::ASSET, PatternBytes(10, 2).data(), 10));
   EXPECT_EQ(storage_.Read(Area::ASSET), old_content);
+}
+
+// The mode is replaced whole: a reader (the serving thread, the device programs, another process) never
+// finds the file empty, which would read as the boot loader's mode.
+TEST_F(HandheldStorage, AReaderOfTheModeNeverSeesItHalfWritten) {
+  ASSERT_TRUE(storage_.SetMode(handheld::Mode::OS));
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::thread reader([&] {
+    Storage other(dir_.path());
+    while (!done.load()) {
+      if (other.GetMode() != handheld::Mode::OS) ++wrong;
+    }
+  });
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(storage_.SetMode(handheld::Mode::OS));
+  done = true;
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  const std::set<std::string> names = Names(dir_.path());
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("mode", 0) == 0; }),
+            1);
 }
 
 }  // namespace
