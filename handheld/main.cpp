@@ -155,11 +155,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The serving threads inherit this mask, so the signals reach the wait below only.
+  // The serving threads inherit this mask, so the signals reach the wait below only. A hang-up (the
+  // terminal it ran in closed) stops it as cleanly as Ctrl-C: an image being staged is removed.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -179,7 +181,7 @@ int main(int argc, char** argv) {
     for (; shown < log.size(); ++shown) std::printf("handheld: %s\n", log[shown].c_str());
     std::fflush(stdout);
     device.ClearRecord();
-    if (sig == SIGINT || sig == SIGTERM) break;
+    if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) break;
     if (device.PtyPath().empty() || device.SocketPath().empty()) {
       // The handheld dropped the link (an image it could not store), as a device that resets does. Like
       // that device after its restart it comes back: on a new pty, the socket and a profile naming them.

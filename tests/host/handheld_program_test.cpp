@@ -88,8 +88,8 @@ class Program {
     at += prefix.size();
     return output_.substr(at, output_.find_first_of(" \n", at) - at);
   }
-  int Terminate() {
-    ::kill(pid_, SIGTERM);
+  int Terminate(int signal = SIGTERM) {
+    ::kill(pid_, signal);
     return Wait();
   }
   int Wait() {
@@ -171,7 +171,9 @@ TEST_F(HandheldProgram, UsbSerialDriverGetsAPortsDeviceOnComSeven) {
   EXPECT_NE(profile.ports[0].symbolic_name.find("USB#Vid_0e1f&Pid_4505"), std::string::npos);
   EXPECT_EQ(profile.ports[0].opens, program.Value("pty: "));
   EXPECT_TRUE(profile.interfaces.empty());
-  EXPECT_EQ(program.Terminate(), 0);
+  // A hang-up (its terminal closed) stops it as cleanly as SIGTERM.
+  EXPECT_EQ(program.Terminate(SIGHUP), 0);
+  EXPECT_NE(program.output().find("handheld: stopped"), std::string::npos) << program.output();
 }
 
 TEST_F(HandheldProgram, VistaGetsAWinUsbInterfaceOnTheSocket) {
