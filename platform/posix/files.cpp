@@ -16,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -193,10 +194,14 @@ BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
     bounded = total_ms != 0;
   }
   const bool socket = obj.kind == FdObject::Kind::Socket;
+  // A tty's interval time-out: once a byte has come, a gap that long between bytes ends the read (with
+  // success and what came), whatever is left of the total.
+  const DWORD interval_ms =
+      !socket && to.ReadIntervalTimeout != MAXDWORD && !return_on_any ? to.ReadIntervalTimeout : 0;
   // A raw tty read without a time-out blocks in read() itself, as a plain read loop would: one call per
   // transfer instead of a read, a poll and a read again. It returns once a byte is there; it reads 0
   // only when the line has hung up, and fails with EIO once the other end of a pty has gone.
-  const bool block_in_read = !socket && !bounded && !return_on_any && obj.raw.load();
+  const bool block_in_read = !socket && !bounded && !return_on_any && interval_ms == 0 && obj.raw.load();
   if (!socket) SetBlocking(obj, block_in_read);
   if (block_in_read) {
     DWORD got = 0;
@@ -250,14 +255,18 @@ BOOL ReadDevice(FdObject& obj, uint8_t* buffer, DWORD n, LPDWORD count) {
       have_deadline = true;
     }
     pollfd p{obj.fd, POLLIN, 0};
-    int r = poll(&p, 1, PollTimeout(bounded, deadline));
+    int wait_ms = PollTimeout(bounded, deadline);
+    if (interval_ms > 0 && got > 0 && (wait_ms < 0 || static_cast<DWORD>(wait_ms) > interval_ms)) {
+      wait_ms = static_cast<int>(std::min<DWORD>(interval_ms, INT_MAX));
+    }
+    int r = poll(&p, 1, wait_ms);
     if (r < 0) {
       if (errno == EINTR) continue;
       if (count) *count = got;
       SetLastError(ErrorFromErrno(errno, true));
       return FALSE;
     }
-    if (r == 0) break;  // time-out: success with what came
+    if (r == 0) break;  // time-out (total or interval): success with what came
     if (p.revents & POLLNVAL) {
       if (count) *count = got;
       SetLastError(ERROR_INVALID_HANDLE);

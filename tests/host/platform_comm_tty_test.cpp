@@ -152,12 +152,12 @@ TEST_F(CommTtyTest, RawModeMovesEveryByteUnchangedWithoutEcho) {
 // Total read time-out = multiplier x bytes + constant; what came before it is returned with TRUE.
 TEST_F(CommTtyTest, ReadTimeoutsReturnWhatArrivedWithSuccess) {
   COMMTIMEOUTS to{};
-  to.ReadIntervalTimeout = 7;
+  to.ReadIntervalTimeout = 0;
   to.ReadTotalTimeoutConstant = 120;
   ASSERT_TRUE(SetCommTimeouts(port_, &to));
   COMMTIMEOUTS back{};
   ASSERT_TRUE(GetCommTimeouts(port_, &back));
-  EXPECT_EQ(back.ReadIntervalTimeout, 7u);
+  EXPECT_EQ(back.ReadIntervalTimeout, 0u);
   EXPECT_EQ(back.ReadTotalTimeoutConstant, 120u);
 
   pty_.Send({1, 2, 3});
@@ -187,6 +187,36 @@ TEST_F(CommTtyTest, ReadTimeoutsReturnWhatArrivedWithSuccess) {
   ASSERT_TRUE(ReadFile(port_, buf, 4, &n, nullptr));
   EXPECT_EQ(n, 4u);
   EXPECT_LT(ElapsedMs(start), 1000);
+}
+
+// The interval time-out starts with the first byte: a gap that long ends the read with what came, long
+// before the total; with no total the first byte is waited for without limit.
+TEST_F(CommTtyTest, TheIntervalTimeOutEndsAReadAtAGapBetweenBytes) {
+  COMMTIMEOUTS to{};
+  to.ReadIntervalTimeout = 20;
+  to.ReadTotalTimeoutConstant = 1500;
+  ASSERT_TRUE(SetCommTimeouts(port_, &to));
+  pty_.Send({1, 2, 3});
+  uint8_t buf[10] = {};
+  DWORD n = 0;
+  auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port_, buf, 10, &n, nullptr));
+  EXPECT_EQ(n, 3u);
+  EXPECT_LT(ElapsedMs(start), 1000);
+
+  to.ReadTotalTimeoutConstant = 0;
+  ASSERT_TRUE(SetCommTimeouts(port_, &to));
+  std::thread device([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    pty_.Send({4, 5});
+  });
+  start = Clock::now();
+  ASSERT_TRUE(ReadFile(port_, buf, 10, &n, nullptr));
+  const long took = ElapsedMs(start);
+  device.join();
+  EXPECT_EQ(n, 2u);
+  EXPECT_GE(took, 100);
+  EXPECT_EQ(buf[0], 4);
 }
 
 // All time-outs zero: the read waits for every byte, however they trickle in.
