@@ -11,7 +11,8 @@ namespace dravik_update {
 
 std::string HelpFooter() {
   return R"(Images are queued and flashed in the order given. FILE:HEADERLEN skips the first HEADERLEN bytes
-of the file (its header); without it the whole file is sent.
+of the file (its header); without it the whole file is sent. A file whose own name ends in :DIGITS is
+given as FILE:0.
 
 Examples:
   dravik-update --eboot eboot.nb0 --os os.nb0:128

@@ -81,6 +81,14 @@ bool ParseImageArgument(const std::string& text, uint16_t feature, ImageArgument
         *error = "header length " + suffix + " in \"" + text + "\" is too large";
         return false;
       }
+      // A file whose own name ends in ":digits" (a time stamp, say) must not be taken silently for
+      // another file with a header: the user says which.
+      std::error_code ec;
+      if (fs::is_regular_file(PathOf(text), ec)) {
+        *error = "\"" + text + "\" is the name of a file, but reads as " + text.substr(0, colon) + " with a header of " +
+                 suffix + " bytes: give " + text + ":0 to flash the file " + text + " whole, or rename it";
+        return false;
+      }
       arg.path = text.substr(0, colon);
       arg.header_len = static_cast<int32_t>(len);
     }

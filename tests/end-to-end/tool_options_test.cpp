@@ -73,6 +73,18 @@ class ToolImageFiles : public ::testing::Test {
   bool ok_ = false;
 };
 
+// A file whose own name ends in ":digits" is not taken silently for another file with a header.
+TEST_F(ToolImageFiles, ANameEndingInAColonAndDigitsThatIsAFileMustBeSaidWhich) {
+  WriteFileBytes(dir_.File("os.nb0:30"), PatternBytes(100));
+  WriteFileBytes(dir_.File("os.nb0"), PatternBytes(100));
+  const std::string error = ArgumentError(dir_.File("os.nb0:30"));
+  EXPECT_NE(std::string::npos, error.find("is the name of a file")) << error;
+  EXPECT_NE(std::string::npos, error.find(dir_.File("os.nb0:30") + ":0 to flash the file")) << error;
+  const ImageArgument whole = Argument(dir_.File("os.nb0:30") + ":0");
+  EXPECT_EQ(dir_.File("os.nb0:30"), whole.path);
+  EXPECT_EQ(0, whole.header_len);
+}
+
 TEST_F(ToolImageFiles, PayloadIsTheFileLessItsHeaderAndPicksTheArea) {
   std::string error;
   CheckedImage img = Check("gsm.nb0", 6291456 + 100, 100, 3, &error);
