@@ -426,7 +426,15 @@ bool QueryEromSize(DWORD* pdwTotal) {
     NKDbgPrintfW(TEXT("%s:FL_IOCTL_GET_INFO reports no sectors, nothing to dump\r\n"), TEXT("DumpEROMtoSD"));
     return false;
   }
-  *pdwTotal = info.dwSectors * kSectorSize;
+  // The dump's size is a 32-bit count: a partition of 4 GiB or more would wrap it to a short dump that
+  // looks whole.
+  const uint64_t total = static_cast<uint64_t>(info.dwSectors) * kSectorSize;
+  if (total > 0xFFFFFFFFu) {
+    NKDbgPrintfW(TEXT("%s:FL_IOCTL_GET_INFO reports %u sectors, more than a dump can hold\r\n"), TEXT("DumpEROMtoSD"),
+                 info.dwSectors);
+    return false;
+  }
+  *pdwTotal = static_cast<DWORD>(total);
   return true;
 }
 

@@ -105,7 +105,11 @@ TEST_F(SdDumpTest, DumpEROMtoSDSizeQueryFailures) {
   ASSERT_TRUE(Handheld().SetCapacity(Area::EXTROM, 0));
   EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
   EXPECT_EQ(LogCount("DumpEROMtoSD:FL_IOCTL_GET_INFO reports no sectors, nothing to dump\r\n"), 2u);
-  EXPECT_EQ(FromSd("erom.bin"), earlier);
+  // Nor does a partition of 4 GiB, whose size the dump's 32-bit count would wrap to 0.
+  ASSERT_TRUE(Handheld().SetCapacity(Area::EXTROM, 4ull << 30));
+  EXPECT_EQ(DumpEROMtoSD(Sd("erom.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("DumpEROMtoSD:FL_IOCTL_GET_INFO reports 8388608 sectors, more than a dump can hold\r\n"), 1u);
+  EXPECT_FALSE(Driver().PartKeyInserted(2));
   EXPECT_FALSE(OnSd("erom.bin.partial"));
 }
 
