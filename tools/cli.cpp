@@ -103,8 +103,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
           ->type_name("TYPE FILE");
   std::string verify = "auto";
   app.add_option("--verify", verify,
-                 "check the handheld after flashing: auto (storage with --handheld-dir and no --port, else "
-                 "read-back), storage, readback or none")
+                 "check the handheld after flashing: auto (storage with --handheld-dir, else read-back; a real "
+                 "handheld is always read back), storage, readback or none")
       ->type_name("MODE")
       ->check(CLI::IsMember({"auto", "storage", "readback", "none"}));
   bool no_verify = false;
