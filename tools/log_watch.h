@@ -16,6 +16,7 @@ class LogWatch {
   const std::string& Path() const { return path_; }
   // Remembers the current end of the log; the reads below start there.
   void Mark();
+  uint64_t MarkedLength() const { return mark_; }
   // Lines written since the mark, without their line ends.
   std::vector<std::string> LinesSinceMark() const;
   bool SinceMarkContains(const std::string& text) const;

@@ -14,6 +14,7 @@
 #include "discovery.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "job_follower.h"
 #include "native_path.h"
 #include "output_file.h"
 
@@ -555,12 +556,18 @@ int Session::Flash(const FlashRequest& req) {
     return kExitSoftware;
   }
 
-  // Which job the worker is on: the next queued job with the feature id it reports.
+  // Which job the worker is on: the one the log says it started last, when that job has the feature id
+  // the progress reports; else (a log that cannot be read) the next queued job with that feature id.
+  JobFollower jobs(log_.Path(), log_.MarkedLength());
   size_t cursor = 0;
   uint32_t last_feature = 0;
   auto label = [&](uint32_t feature) -> std::string {
     if (feature == 0) return "starting";
-    if (feature != last_feature) {
+    const int job = jobs.CurrentJob();
+    if (job >= 0 && static_cast<size_t>(job) < req.images.size() && req.images[job].arg.feature == feature) {
+      cursor = static_cast<size_t>(job);
+      last_feature = feature;
+    } else if (feature != last_feature) {
       for (size_t i = (last_feature == 0 ? 0 : cursor + 1); i < req.images.size(); ++i) {
         if (req.images[i].arg.feature == feature) {
           cursor = i;

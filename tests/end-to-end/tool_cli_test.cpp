@@ -237,6 +237,22 @@ TEST_F(ToolEndToEnd, UnreadableImageExits66) {
 
 // ---- Flashing runs against the virtual handheld ----
 
+// Two images of one area share the feature id the progress reports: the display still names the file
+// being flashed (the handheld acknowledges slowly here, so that the progress is seen during each).
+TEST_F(ToolEndToEnd, TheProgressNamesEachImageOfOneArea) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.ack_delay_ms = 8;
+  handheld_->SetFaults(plan);
+  const std::string first = Image("first.nb0", PatternBytes(60000, 38));
+  const std::string second = Image("second.nb0", PatternBytes(60000, 39));
+  ToolRun run = Run({"--eboot", first, "--eboot", second});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "EBOOT first.nb0")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "EBOOT second.nb0")) << run.out;
+  EXPECT_LT(run.out.find("EBOOT first.nb0"), run.out.find("EBOOT second.nb0")) << run.out;
+}
+
 TEST_F(ToolEndToEnd, FlashesInQueueOrderSkipsHeadersAndVerifiesStorage) {
   ServeHandheld();
   const Bytes eboot_file = PatternBytes(393216 + 64, 1);

@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "discovery.h"
+#include "job_follower.h"
 #include "log_watch.h"
 #include "options.h"
 #include "output_file.h"
@@ -483,6 +484,30 @@ TEST(ToolLog, LinesSinceTheMarkWithoutTheirLineEnds) {
   // A log that was replaced by a shorter one is read from its start.
   WriteFileBytes(path, {'n', 'e', '\r', '\n'});
   EXPECT_EQ((std::vector<std::string>{"ne"}), log.LinesSinceMark());
+}
+
+// The job under way is the one the worker started last, counted in the list's order: a job passed over
+// counts, the retries of a flash command do not, and a line is taken only once it has ended.
+TEST(ToolJobFollower, FollowsTheJobsTheWorkerStartsAndSkips) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("logfile.txt");
+  WriteFileBytes(path, {'o', 'l', 'd', '\r', '\n'});
+  JobFollower jobs(path, 5);
+  EXPECT_EQ(-1, jobs.CurrentJob());
+  auto append = [&](const char* text) {
+    FILE* f = std::fopen(path.c_str(), "ab");
+    std::fputs(text, f);
+    std::fclose(f);
+  };
+  append("ProcessOneJob():SendFlashCmd 1 1\r\r\n\r\n");
+  EXPECT_EQ(0, jobs.CurrentJob());
+  append("ProcessOneJob():SendFlashCmd id=1 id=1 transf=3000 add=0\r\r\n\r\n");
+  EXPECT_EQ(0, jobs.CurrentJob());
+  append("ProcessOneJob(): job FeatureID=7 FileName=asset.dat skipped: the file cannot be opened\r\n"
+         "ProcessOneJob():Send");
+  EXPECT_EQ(0, jobs.CurrentJob());
+  append("FlashCmd 3 3\r\r\n\r\n");
+  EXPECT_EQ(2, jobs.CurrentJob());
 }
 
 }  // namespace
