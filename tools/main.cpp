@@ -39,7 +39,9 @@ std::string Absolute(const std::string& path) {
 
 std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
   std::vector<std::string> c;
-  if (!cl.library.empty()) return {cl.library};
+  // A bare name means the file in the working directory: given as it is, the loader would search its own
+  // directories for it (Windows puts the program's before the working directory) and might load another.
+  if (!cl.library.empty()) return {Absolute(cl.library)};
   std::string dir = ProgramDirectory();
   c.push_back(dir + "/" + LibraryFileName());
   c.push_back(dir + "/../driver/" + LibraryFileName());

@@ -1114,6 +1114,16 @@ TEST_F(ToolEndToEnd, InfoAndListShowTheLibraryAndTheHandheld) {
   EXPECT_TRUE(Contains(info.out, "model id         qd Orlo tm4821")) << info.out;
   EXPECT_TRUE(Contains(info.out, "component 2      present, version 0.00.02 (the library expects another"))
       << info.out;
+  // --library with a bare name means the file in the working directory, not one the loader's search
+  // would find elsewhere.
+  const size_t at = info.out.find("library          ");
+  ASSERT_NE(std::string::npos, at) << info.out;
+  const std::string built = info.out.substr(at + 17, info.out.find('\n', at) - at - 17);
+  const std::string copy = dir_.File(std::filesystem::path(built).filename().string());
+  std::filesystem::copy_file(built, copy);
+  ToolRun bare = Run({"--library", std::filesystem::path(built).filename().string(), "info"});
+  EXPECT_EQ(0, bare.exit_code) << bare.All();
+  EXPECT_TRUE(Contains(bare.out, "library          " + copy + "\n")) << bare.out;
   ToolRun list = Run({"list"});
   EXPECT_EQ(0, list.exit_code) << list.All();
   EXPECT_TRUE(Contains(list.out, "XP plus")) << list.out;
