@@ -25,7 +25,7 @@ cli11="$(dirname "$(find /usr/include -maxdepth 2 -name CLI.hpp -path '*CLI/*' |
 include_dir="$build_dir/tool-include"
 mkdir -p "$include_dir"
 ln -sfn "$cli11" "$include_dir/CLI"
-sources=("$root"/tools/{cli,discovery,interrupt,library_loader,log_watch,main,native_path,options,output_file,progress,session,verify}.cpp
+sources=("$root"/tools/{cli,discovery,interrupt,job_follower,library_loader,log_watch,main,native_path,options,output_file,progress,session,verify}.cpp
          "$root/handheld/storage.cpp")
 for arch in x86_64 i686; do
   "$arch-w64-mingw32-g++-posix" -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \
@@ -115,7 +115,7 @@ check "an image in a directory named beyond ASCII is found and its size read" $?
 
 # The output files' rules (received aside, put in place only whole, never over a file that must stay, a
 # cut-off kept under a free name) on Linux and under wine, there also in the directory beyond ASCII.
-of_sources=("$root/tests/wine/output_file_check.cpp" "$root"/tools/{output_file,interrupt,native_path}.cpp)
+of_sources=("$root/tests/wine/output_file_check.cpp" "$root"/tools/{output_file,interrupt,native_path,options}.cpp)
 g++ -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" -I"$root/tools" -o "$build_dir/output_file_check" \
   "${of_sources[@]}"
 x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \

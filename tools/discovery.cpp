@@ -231,6 +231,20 @@ std::string PermissionProblem(const FoundDevice& device) {
 }
 
 std::string DescribeOpenError(long code, const std::string& device) {
+#ifdef _WIN32
+  // On Windows a port or device that will not open is held by another program, not kept from the user.
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return device + " is held open by another program (the sync software, a terminal, or a second "
+                      "dravik-update); close it and try again";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return device + " does not exist (the handheld was unplugged)";
+    default:
+      return device + " could not be opened (platform error " + std::to_string(code) + ")";
+  }
+#endif
   switch (code) {
     case ERROR_ACCESS_DENIED:
       return "permission denied on " + device +

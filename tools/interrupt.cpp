@@ -1,6 +1,7 @@
 #include "interrupt.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -63,15 +64,41 @@ bool HasBytes(const char* path) {
 #endif
 }
 
-void RemoveCleanupFiles() {
+// False when a file to remove is still there (on Windows the library may hold it open: it cannot go).
+bool RemoveCleanupFiles() {
+  bool removed = true;
   if (g_armed.load()) {
-    if (g_file[0] != '\0' && !(g_keep_received.load() && HasBytes(g_file))) DRAVIK_UNLINK(g_file);
+    if (g_file[0] != '\0' && !(g_keep_received.load() && HasBytes(g_file))) {
+      removed = DRAVIK_UNLINK(g_file) == 0 || errno == ENOENT;  // a file not made yet is no file left
+    }
     if (g_dir[0] != '\0') DRAVIK_RMDIR(g_dir);
   }
+  return removed;
 }
 
+void SayNotRemoved() {
+  Say("dravik-update: ");
+  Say(g_file);
+  Say(" could not be removed (the library still has it open): it holds an unfinished backup; delete it\n");
+}
+
+}  // namespace
+
+void SayServicesHint() {
+#ifdef _WIN32
+  // The library stops and disables the sync services on Vista and later as soon as it begins to look for
+  // the handheld, and starts them again only when it closes the link, which an early end skips.
+  Say("dravik-update: on Windows Vista or later, if the search for the handheld had begun, the sync services "
+      "WcesComm and RapiMgr are still stopped and disabled; the next complete run starts them again, or run: "
+      "sc config WcesComm start= auto && sc start WcesComm && sc config RapiMgr start= auto && sc start "
+      "RapiMgr\n");
+#endif
+}
+
+namespace {
+
 extern "C" void OnInterrupt(int sig) {
-  RemoveCleanupFiles();
+  const bool removed = RemoveCleanupFiles();
   // A progress line may be half drawn: start on a line of its own.
   Say("\ndravik-update: interrupted");
   if (const char* note = g_note.load()) {
@@ -79,13 +106,8 @@ extern "C" void OnInterrupt(int sig) {
     Say(note);
   }
   Say(".\n");
-#ifdef _WIN32
-  // The library stops and disables the sync services while the link is open on Vista and later, and
-  // starts them again only when it closes the link, which an interrupt skips.
-  Say("dravik-update: if the handheld had been opened on Windows Vista or later, the sync services WcesComm and "
-      "RapiMgr are still stopped and disabled; the next complete run starts them again, or run: sc config "
-      "WcesComm start= auto && sc start WcesComm && sc config RapiMgr start= auto && sc start RapiMgr\n");
-#endif
+  if (!removed) SayNotRemoved();
+  SayServicesHint();
   DRAVIK_EXIT(128 + sig);
 }
 
@@ -94,6 +116,9 @@ extern "C" void OnInterrupt(int sig) {
 void InstallInterruptHandler() {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
+#ifdef _WIN32
+  std::signal(SIGBREAK, OnInterrupt);  // Ctrl-Break, as Ctrl-C
+#endif
 #ifndef _WIN32
   // A closed terminal or a dropped session ends the tool as Ctrl-C does, with its files cleaned up.
   std::signal(SIGHUP, OnInterrupt);
@@ -109,7 +134,9 @@ void InstallInterruptHandler() {
 
 void SetInterruptNote(const char* note) { g_note.store(note); }
 
-void CleanUpBeforeExit() { RemoveCleanupFiles(); }
+void CleanUpBeforeExit() {
+  if (!RemoveCleanupFiles()) SayNotRemoved();
+}
 
 void SetInterruptCleanup(const std::string& file, const std::string& dir, bool keep_received) {
   g_armed.store(false);

@@ -19,8 +19,12 @@ void SetInterruptNote(const char* note);
 // holds nothing else); empty strings for none. With `keep_received` the file is removed only while it
 // is empty: what it received is kept (the format's read-back, the only copy of what the format erased).
 void SetInterruptCleanup(const std::string& file, const std::string& dir = "", bool keep_received = false);
-// Removes them now, for a way out that skips the destructors (the tool giving up its wait).
+// Removes them now, for a way out that skips the destructors (the tool giving up its wait); a file that
+// cannot go is named on standard error.
 void CleanUpBeforeExit();
+// On Windows, tells how to start the sync services again after an end that skipped the link's closing
+// (they stay stopped and disabled otherwise); nothing elsewhere.
+void SayServicesHint();
 
 }  // namespace dravik_update
 

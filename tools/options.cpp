@@ -167,7 +167,15 @@ bool SameFile(const std::string& a, const std::string& b) {
     return !ec;
   };
   fs::path ca, cb;
-  if (resolved(a, &ca) && resolved(b, &cb) && ca == cb) return true;
+  if (resolved(a, &ca) && resolved(b, &cb)) {
+#ifdef _WIN32
+    // Windows file names are the same whatever the letter case: Save.bin and save.bin name one file,
+    // also before either exists.
+    if (_wcsicmp(ca.wstring().c_str(), cb.wstring().c_str()) == 0) return true;
+#else
+    if (ca == cb) return true;
+#endif
+  }
   // Two names of one existing file (a hard link, say).
   std::error_code ec;
   if (!fs::exists(PathOf(a), ec) || !fs::exists(PathOf(b), ec)) return false;

@@ -179,8 +179,9 @@ std::string ScratchDirectory::File(const std::string& name) {
     const fs::path base = fs::temp_directory_path(ec);
     if (ec) return "";
 #ifdef _WIN32
+    // The process id keeps two runs started in the same second apart.
     fs::path dir = base / ("dravik-" + std::to_string(static_cast<long>(std::time(nullptr))) + "-" +
-                           std::to_string(std::rand()));
+                           std::to_string(ProcessId()));
     if (!fs::create_directory(dir, ec) || ec) return "";
     dir_ = NarrowOf(dir);
 #else

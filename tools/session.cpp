@@ -169,6 +169,7 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
     PrintLogHint();
     std::fflush(nullptr);
     CleanUpBeforeExit();  // the file a backup was to be received into
+    SayServicesHint();
     std::_Exit(kExitDeviceUnavailable);
   };
   ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);

@@ -7,10 +7,14 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "options.h"
 #include "output_file.h"
 
+using dravik_update::NamedPath;
 using dravik_update::OutputFile;
+using dravik_update::OutputsCollide;
 
 namespace {
 
@@ -46,6 +50,17 @@ int main(int argc, char** argv) {
   }
   const std::string dir = std::string(argv[1]) + "/";
   std::string error;
+
+  {  // Two outputs whose names differ in letter case: one file on Windows, also before either exists.
+    const std::vector<NamedPath> outputs = {{"--format-backup", dir + "Save.bin", true},
+                                            {"--then-backup", dir + "save.bin", true}};
+    std::string why;
+#ifdef _WIN32
+    Check("output names that differ in letter case collide", OutputsCollide(outputs, &why));
+#else
+    Check("output names that differ in letter case are two files", !OutputsCollide(outputs, &why));
+#endif
+  }
 
   {  // A backup over an earlier one: received aside, then in its place.
     const std::string path = dir + "backup.bin";
