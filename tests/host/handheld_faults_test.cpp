@@ -42,6 +42,16 @@ class HandheldFaults : public handheld_test::HandheldOnPty {
     return f;
   }
 
+  // Whether the handheld logs, within two seconds, that the host closed its port.
+  bool HostClosingNoticed() {
+    auto noticed = [&] {
+      auto log = device_->Log();
+      return std::find(log.begin(), log.end(), "host closed the link") != log.end();
+    };
+    for (int i = 0; i < 400 && !noticed(); ++i) ::usleep(5000);
+    return noticed();
+  }
+
   size_t Count(const std::vector<WireEvent>& events, Dir dir, Kind kind) {
     return handheld_test::Only(events, dir, kind).size();
   }
@@ -263,12 +273,7 @@ TEST_F(HandheldFaults, HostClosingInTheMiddleOfAnImageLeavesTheNextHostInIdle) {
   ::usleep(20000);
   host_->Close();
   // The handheld notices the closed port before the next host opens it.
-  auto noticed = [&] {
-    auto log = device_->Log();
-    return std::find(log.begin(), log.end(), "host closed the link") != log.end();
-  };
-  for (int i = 0; i < 400 && !noticed(); ++i) ::usleep(5000);
-  ASSERT_TRUE(noticed());
+  ASSERT_TRUE(HostClosingNoticed());
   auto host2 = HostClient::OpenPty(path_);
   ASSERT_TRUE(host2);
   ASSERT_TRUE(host2->SendFrame(Command("FF112266")));
@@ -288,12 +293,7 @@ TEST_F(HandheldFaults, WhatAClosedHostDidNotReadDoesNotReachTheNextHost) {
   ASSERT_TRUE(host_->SendFrame(Command("FF112259")));
   ASSERT_TRUE(device_->WaitForFramesSent(1, 2000));  // the completion is on its way, never read
   host_->Close();
-  auto noticed = [&] {
-    auto log = device_->Log();
-    return std::find(log.begin(), log.end(), "host closed the link") != log.end();
-  };
-  for (int i = 0; i < 400 && !noticed(); ++i) ::usleep(5000);
-  ASSERT_TRUE(noticed());
+  ASSERT_TRUE(HostClosingNoticed());
   auto host2 = HostClient::OpenPty(path_);
   ASSERT_TRUE(host2);
   const Frame command = Command("FF112266");
