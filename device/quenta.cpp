@@ -42,13 +42,18 @@ void QueryVersionEx(BYTE* pbyaVersion) {
 int GetExtendedRomVersion(BYTE* pBuffer) {
   HKEY hKey = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\VARN\\Extended_ROM"), 0, 0, &hKey) != ERROR_SUCCESS) {
+    memset(pBuffer, 0, 64);
     return 0;
   }
   DWORD dwType = 0;
   DWORD dwBytes = 64;
   LONG lResult = RegQueryValueExW(hKey, TEXT("Version"), nullptr, &dwType, pBuffer, &dwBytes);
   RegCloseKey(hKey);
-  return lResult == ERROR_SUCCESS ? 1 : 0;
+  if (lResult == ERROR_SUCCESS) return 1;
+  // What a query that failed left in the buffer is not defined (a value too long for it may be there in
+  // part): none of it may reach "LangID.dat" as a version.
+  memset(pBuffer, 0, 64);
+  return 0;
 }
 
 int RebootMyDevice(void) {

@@ -20,7 +20,8 @@ constexpr DWORD kVersionExSize = 468;
 int QuentaMain(void);
 
 // Reads the registry value "Version" of HKLM\Software\VARN\Extended_ROM into the 64-byte buffer.
-// 1 when read, 0 when the key or value is missing or the value does not fit.
+// 1 when read, 0 when the key or value is missing or the value does not fit; the buffer is then all
+// zeros (a value that does not fit may have been written into it in part).
 int GetExtendedRomVersion(BYTE* pBuffer);
 
 // Resets the processor through the OMAP730 clock module. Does not come back when the reset happens;

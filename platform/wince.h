@@ -199,8 +199,8 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 // holds the key, else ERROR_FILE_NOT_FOUND.
 LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 // Reads a string value as UTF-16LE with its terminating zero. *lpcbData holds the buffer's size on entry
-// and the value's size on return. ERROR_FILE_NOT_FOUND when the value is missing; ERROR_MORE_DATA, the
-// buffer untouched, when it does not fit.
+// and the value's size on return. ERROR_FILE_NOT_FOUND when the value is missing; ERROR_MORE_DATA when it
+// does not fit, the buffer then holding what fitted (on CE its contents are not defined).
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);

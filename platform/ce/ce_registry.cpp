@@ -77,17 +77,16 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
     return ERROR_SUCCESS;
   }
   if (lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
-  if (*lpcbData < needed) {
-    *lpcbData = needed;
-    return ERROR_MORE_DATA;
-  }
-  for (size_t i = 0; i <= text.size(); ++i) {
+  // A value that does not fit: what the buffer holds afterwards is not defined. Here it gets the part that
+  // fits, so that a caller relying on an untouched buffer shows.
+  const DWORD room = *lpcbData;
+  for (size_t i = 0; i <= text.size() && 2 * i + 1 < room; ++i) {
     char16_t c = i < text.size() ? text[i] : u'\0';
     lpData[2 * i] = static_cast<BYTE>(c);
     lpData[2 * i + 1] = static_cast<BYTE>(c >> 8);
   }
   *lpcbData = needed;
-  return ERROR_SUCCESS;
+  return room < needed ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
