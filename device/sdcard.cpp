@@ -105,6 +105,10 @@ class DumpFile {
   bool kept_ = false;
 };
 
+// A path for the debug output: a null one as empty text (the platform's formatter is not made for null
+// strings).
+LPCWSTR Shown(LPCWSTR szPath) { return szPath != nullptr ? szPath : TEXT(""); }
+
 // A heap buffer of one routine; freed on every path.
 class Buffer {
  public:
@@ -207,7 +211,7 @@ struct ChunkedUpdate {
 };
 
 int RunChunkedUpdate(const ChunkedUpdate& u, LPCWSTR szPath, int* pnProgress) {
-  NKDbgPrintfW(u.szStart, szPath);
+  NKDbgPrintfW(u.szStart, Shown(szPath));
   ImageFile file(szPath, false);
   DWORD nFileSize = 0;
   if (!OpenForReading(u.szStart, szPath, &file, &nFileSize)) return -1;
@@ -252,7 +256,7 @@ typedef int (*BootAreaWrite)(const BYTE*, DWORD, const char*, DWORD);
 
 int RunWholeImageUpdate(LPCWSTR szStart, BootAreaWrite pfnWrite, LPCWSTR szWriteFail, LPCWSTR szPath,
                         int* pnProgress) {
-  NKDbgPrintfW(szStart, szPath);
+  NKDbgPrintfW(szStart, Shown(szPath));
   ImageFile file(szPath, false);
   DWORD nFileSize = 0;
   if (!OpenForReading(szStart, szPath, &file, &nFileSize)) return -1;
@@ -304,7 +308,7 @@ struct Compare {
 };
 
 int RunCompare(const Compare& c, LPCWSTR szPath, int* pnProgress) {
-  NKDbgPrintfW(c.szStart, szPath);
+  NKDbgPrintfW(c.szStart, Shown(szPath));
   ImageFile file(szPath, false);
   DWORD nFileSize = 0;
   if (!OpenForReading(c.szStart, szPath, &file, &nFileSize)) return -1;
@@ -439,7 +443,7 @@ bool QueryEromSize(DWORD* pdwTotal) {
 }
 
 int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize, int* pnProgress) {
-  NKDbgPrintfW(d.szStart, szPath);
+  NKDbgPrintfW(d.szStart, Shown(szPath));
   DumpFile file(szPath);
   if (!file.created()) {
     NKDbgPrintfW(TEXT("open file fail\r\n"));

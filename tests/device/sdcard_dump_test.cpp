@@ -122,6 +122,7 @@ TEST_F(SdDumpTest, DumpFailures) {
   EXPECT_EQ(GetGsmFFS(nullptr), -1);
   EXPECT_EQ(DumpEROMtoSD(nullptr, &progress), -1);
   EXPECT_EQ(LogCount("open file fail\r\n"), 4u);
+  EXPECT_EQ(LogCount("(null)"), 0u) << "no null string reaches the debug output";
   cesim::FailAllocation(0, 1);
   EXPECT_EQ(GetGsmFFS(Sd("ffs.bin").c_str()), -1);
   EXPECT_EQ(LogCount("allocate memory fail\r\n"), 1u);
