@@ -1,9 +1,11 @@
 // dravik-update: the update application. It checks what the user asked for, loads the Dravik library
 // and drives its exports in their documented order (see session.cpp), and turns every outcome into a
 // message and an exit code (exit_codes.h).
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "../platform/win32.h"
 #include "cli.h"
@@ -54,6 +56,23 @@ std::vector<std::string> LibraryCandidates(const CommandLine& cl) {
 }
 
 #ifndef _WIN32
+bool PortPresent(const std::string& tty) {
+  std::error_code ec;
+  return fs::exists(PathOf(tty), ec);
+}
+
+// Waits for the tty to appear (0 s: for as long as it takes); false when the time ran out.
+bool WaitForPort(const std::string& tty, double timeout_s, ProgressDisplay& ui) {
+  ui.Info("waiting for " + tty + " to appear: connect the handheld in bootloader mode…");
+  const auto start = std::chrono::steady_clock::now();
+  while (!PortPresent(tty)) {
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    if (timeout_s > 0 && waited.count() >= timeout_s) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return true;
+}
+
 // The host class option without --port changes only the simulated host's version.
 void ApplyHostClass(const std::string& host_class) {
   w32sim::HostProfile profile = w32sim::CurrentHostProfile();
@@ -258,6 +277,29 @@ int main(int argc, char** argv) {
     ApplyHostClass(cl.host_class);
 #endif
   }
+
+#ifndef _WIN32
+  // A --port tty that is not there is a handheld not connected (yet): `list` says so, and a flash or a
+  // backup waits for it to appear, within --wait, as the library waits for a handheld it searches.
+  if (!cl.port.empty() && !PortPresent(cl.port)) {
+    const std::string missing = cl.port + " does not exist: the handheld is not connected (in bootloader mode)";
+    if (cl.command == Command::List) {
+      ui.Result("no handheld: " + missing);
+      return kExitDeviceUnavailable;
+    }
+    if (cl.command != Command::Info && !WaitForPort(cl.port, cl.wait_timeout_s, ui)) {
+      ui.Error("error: " + missing + " within " + FormatDuration(cl.wait_timeout_s) +
+               " (minutes:seconds); `dravik-update list` shows the handhelds the host sees");
+      return kExitDeviceUnavailable;
+    }
+    // What appeared is checked as a path given at the start is: it must be a tty.
+    std::string error;
+    if (cl.command != Command::Info && !UsePort(cl.port, cl.host_class, &error)) {
+      ui.Error("error: " + error);
+      return kExitUsage;
+    }
+  }
+#endif
 
   if (cl.command == Command::List) return List(ui);
 

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -707,6 +709,31 @@ TEST_F(ToolEndToEnd, EveryHostClassFlashesAndVerifies) {
   ToolRun list = Run({"list"});
   EXPECT_TRUE(Contains(list.out, "Vista or later")) << list.out;
   EXPECT_TRUE(Contains(list.out, "WinUSB")) << list.out;
+}
+
+// A --port tty that is not there is a handheld not connected yet: `list` says so, a flash waits for it
+// (within --wait), and goes on once it appears.
+TEST_F(ToolEndToEnd, APortNotThereYetIsWaitedFor) {
+  WriteHost("");
+  const std::string link = dir_.File("ttyACM-late");
+  ToolRun list = Run({"--port", link, "list"});
+  EXPECT_EQ(69, list.exit_code) << list.All();
+  EXPECT_TRUE(Contains(list.out, "no handheld: " + link + " does not exist")) << list.out;
+  const std::string image = Image("eboot.nb0", PatternBytes(5000, 40));
+  ToolRun gone = Run({"--port", link, "--wait", "1", "--eboot", image});
+  EXPECT_EQ(69, gone.exit_code) << gone.All();
+  EXPECT_TRUE(Contains(gone.err, link + " does not exist: the handheld is not connected")) << gone.err;
+
+  const std::string pty = handheld_->StartPty();
+  std::thread plug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::filesystem::create_symlink(pty, link);
+  });
+  ToolRun run = Run({"--port", link, "--wait", "30", "--eboot", image});
+  plug.join();
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "waiting for " + link + " to appear")) << run.out;
+  EXPECT_EQ(PatternBytes(5000, 40), handheld_->GetStorage().Read(Area::EBOOT));
 }
 
 TEST_F(ToolEndToEnd, PortNamesARealTtyAndVerificationReadsBack) {
