@@ -252,6 +252,16 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                             "the library ended it before it completed (status 102).",
                             note);
   }
+  if (log_.SinceMarkContains("WaitForFlashComplete(): the device is gone, no completion received")) {
+    // Every packet of the image was taken; the handheld went instead of confirming it. That is how it
+    // refuses an image larger than its area, and the same command fails the same way every time.
+    return StoppedAnswering("error: the handheld took the whole image but did not confirm it: it dropped the "
+                            "link instead (status 102).",
+                            note,
+                            "A handheld refuses an image larger than its area this way: check the image and its "
+                            "header length (FILE:HEADERLEN). If they are right, check the cable and that the "
+                            "handheld is still in bootloader mode, then " + AgainAdvice() + ".");
+  }
   return StoppedAnswering("error: the handheld stopped answering during the " + what +
                               "; the library ended the run before it completed (status 102).",
                           note);
@@ -332,11 +342,13 @@ void Session::PrintLastLogLines() {
   for (size_t i = from; i < why.size(); ++i) ui_.Error("  the log says: " + why[i]);
 }
 
-int Session::StoppedAnswering(const std::string& headline, const std::string& note) {
+int Session::StoppedAnswering(const std::string& headline, const std::string& note, const std::string& advice) {
   ui_.Error(headline);
   PrintLastLogLines();
   if (!note.empty()) ui_.Error(note + ".");
-  ui_.Error("Check the cable and that the handheld is still in bootloader mode, then " + AgainAdvice() + ".");
+  ui_.Error(!advice.empty() ? advice
+                            : "Check the cable and that the handheld is still in bootloader mode, then " +
+                                  AgainAdvice() + ".");
   PrintLogHint();
   return kExitDeviceStopped;
 }

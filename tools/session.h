@@ -55,7 +55,8 @@ class Session {
   // became of a file.
   int RunIncomplete(const std::string& what, const std::string& note = "");
   // The handheld stopped answering: the headline, the library's last lines, the advice and the log path.
-  int StoppedAnswering(const std::string& headline, const std::string& note);
+  // `advice` replaces the usual one (check the cable, run again) when the cause is known to be another.
+  int StoppedAnswering(const std::string& headline, const std::string& note, const std::string& advice = "");
   void PrintLogHint();
   // The library's last lines since the mark, the progress polls left out.
   void PrintLastLogLines();

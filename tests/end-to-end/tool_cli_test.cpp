@@ -671,6 +671,9 @@ TEST_F(ToolEndToEnd, ImageLargerThanItsAreaEndsTheRunAsAStoppedHandheld) {
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "status 102")) << run.err;
   EXPECT_TRUE(Contains(run.err, "the log says: ")) << run.err;
+  // Said as what it most likely is, not as a cable to check and the same command to run again.
+  EXPECT_TRUE(Contains(run.err, "the handheld took the whole image but did not confirm it")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "A handheld refuses an image larger than its area this way")) << run.err;
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::EXTROM).empty());
   const auto log = handheld_->Log();
   EXPECT_NE(std::find(log.begin(), log.end(),
