@@ -14,10 +14,17 @@
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
+void Usage(FILE* to) {
+  std::fprintf(to,
                "usage: handheld DIR [--socket PATH] [--profile FILE] [--host-class 2000|xp|vista] "
                "[--driver 0|1]\n");
+}
+
+// A usage error: what was wrong, then the usage.
+int Refuse(const std::string& why) {
+  std::fprintf(stderr, "handheld: %s\n", why.c_str());
+  Usage(stderr);
+  return 2;
 }
 
 // The simulated host: its version, the handheld's device entry, and the sync software that holds the
@@ -125,10 +132,12 @@ bool Serve(handheld::VirtualHandheld& device, const Serving& how) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argv[1][0] == '-') {
-    Usage();
-    return 2;
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    Usage(stdout);
+    return 0;
   }
+  if (argc < 2) return Refuse("no directory given");
+  if (argv[1][0] == '-') return Refuse(std::string("the directory comes first, not ") + argv[1]);
   const std::string dir = Absolute(argv[1]);
   Serving how;
   how.socket_path = dir + "/handheld.sock";
@@ -136,10 +145,7 @@ int main(int argc, char** argv) {
   how.host_class = "xp";
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (i + 1 >= argc) {
-      Usage();
-      return 2;
-    }
+    if (i + 1 >= argc) return Refuse(arg + " needs a value");
     std::string value = argv[++i];
     if (arg == "--socket") {
       how.socket_path = Absolute(value);
@@ -150,8 +156,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--driver" && (value == "0" || value == "1")) {
       how.driver = value == "1" ? 1 : 0;
     } else {
-      Usage();
-      return 2;
+      return Refuse("unknown argument or value: " + arg + " " + value);
     }
   }
 
@@ -190,6 +195,15 @@ int main(int argc, char** argv) {
     }
   }
   device.Stop();
-  std::printf("handheld: stopped\n");
+  // A stopped handheld is an unplugged one: a profile still naming its pty would send the next tool run
+  // into whatever program gets that pty number next.
+  w32sim::HostProfile unplugged = MakeProfile(how.host_class, how.driver, "", how.socket_path);
+  unplugged.ports.clear();
+  unplugged.interfaces.clear();
+  std::string error;
+  if (!w32sim::SaveHostProfileFile(how.profile_path, unplugged, &error)) {
+    std::fprintf(stderr, "handheld: cannot write the host profile %s: %s\n", how.profile_path.c_str(), error.c_str());
+  }
+  std::printf("handheld: stopped; the host profile names no handheld now\n");
   return 0;
 }

@@ -42,7 +42,8 @@ expect_verified() {
 deep="$work/$(printf 'd%.0s' $(seq 1 90))/demo-run"
 if demo_run deep "$deep" --host-class vista; then
   expect_verified deep "$deep"
-  socket="$(sed -n 's/^opens = socket://p' "$deep/host_profile.txt" | head -1)"
+  # As the demo printed it (the profile names no device once the handheld has stopped).
+  socket="$(sed -n 's/^socket: //p' "$work/deep.out" | head -1)"
   case "$socket" in
     /tmp/dravik-demo.*/handheld.sock) ok "deep: the handheld's socket lay under /tmp ($socket)" ;;
     *) fail "deep: the handheld's socket was $socket" ;;

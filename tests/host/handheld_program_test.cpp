@@ -158,6 +158,12 @@ TEST_F(HandheldProgram, XpPlusWithTheSyncDriverServesThePtyItsProfileNames) {
   EXPECT_EQ(program.Terminate(), 0);
   EXPECT_NE(program.output().find("handheld: stopped"), std::string::npos);
   EXPECT_EQ(handheld::Storage(hh).Read(handheld::Area::IPL), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  // Stopped, it is unplugged: the profile keeps the host but names no device, so that no tool run opens
+  // the pty number another program gets next.
+  auto after = LoadProfile(dir_.File("profile.txt"));
+  EXPECT_EQ(after.major_version, profile.major_version);
+  EXPECT_TRUE(after.interfaces.empty());
+  EXPECT_TRUE(after.ports.empty());
 }
 
 TEST_F(HandheldProgram, UsbSerialDriverGetsAPortsDeviceOnComSeven) {
@@ -252,12 +258,20 @@ TEST_F(HandheldProgram, DroppedLinkIsServedAgainOnANewPtyTheProfileNames) {
 }
 
 TEST_F(HandheldProgram, BadArgumentsAreRefusedWithTheUsage) {
-  for (std::vector<std::string> args : {std::vector<std::string>{}, {"--socket", "x"},
-                                        {dir_.File("hh"), "--host-class", "98"}, {dir_.File("hh"), "--driver"}}) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "no directory given"},
+      {{"--socket", "x"}, "the directory comes first, not --socket"},
+      {{dir_.File("hh"), "--host-class", "98"}, "unknown argument or value: --host-class 98"},
+      {{dir_.File("hh"), "--driver"}, "--driver needs a value"}};
+  for (const auto& [args, why] : cases) {
     Program program(args);
     ASSERT_TRUE(program.WaitFor("usage: handheld DIR")) << program.output();
     EXPECT_EQ(program.Wait(), 2);
+    EXPECT_NE(program.output().find("handheld: " + why), std::string::npos) << program.output();
   }
+  Program help({"--help"});
+  ASSERT_TRUE(help.WaitFor("usage: handheld DIR")) << help.output();
+  EXPECT_EQ(help.Wait(), 0);
 }
 
 }  // namespace
