@@ -176,11 +176,20 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
   call();
 }
 
+namespace {
+constexpr DWORD kNoAnswerQuestionMs = 30000;
+}  // namespace
+
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
                                    const std::function<uint64_t()>& total_bytes, double* seconds) {
   const auto start = std::chrono::steady_clock::now();
   auto last_change = start;
   int last_percent = -1;
+  // A handheld that does not answer at all (not in bootloader mode: booted into its OS) leaves the run at
+  // 0 % while the library waits for it without a limit; after half a minute of the library's clock the
+  // user is asked about it once.
+  const DWORD start_tick = GetTickCount();
+  bool asked = false;
   // Recent (time, bytes) figures: the rate shown is that of the last few seconds, so that the pauses
   // between jobs and the wait for the first packet do not drag it down for the rest of the run.
   std::deque<std::pair<double, uint64_t>> recent;
@@ -205,6 +214,11 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       s.rate = static_cast<double>(s.bytes_done - recent.front().second) / (s.seconds - recent.front().first);
     }
     ui_.Update(s);
+    if (!asked && percent == 0 && GetTickCount() - start_tick >= kNoAnswerQuestionMs) {
+      asked = true;
+      ui_.Info("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
+               " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
+    }
     if (percent >= 100) {
       ui_.End();
       *seconds = s.seconds;

@@ -664,6 +664,17 @@ TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
 
 // An image larger than its area: the handheld stores nothing and drops the link rather than leave the
 // library waiting for a completion (its read has no time-out of its own); the run ends with status 102.
+// A handheld booted into its OS does not speak the protocol: the library waits for it without a limit,
+// and after half a minute at 0 % the tool asks whether it is in bootloader mode.
+TEST_F(ToolEndToEnd, AHandheldThatNeverAnswersIsAskedAbout) {
+  ServeHandheld();
+  ASSERT_TRUE(handheld_->GetStorage().SetMode(handheld::Mode::OS));
+  ToolRun run = RunInterrupted({"--eboot", Image("eboot.nb0", PatternBytes(5000, 41))}, "no answer from the handheld");
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.out, "no answer from the handheld for 30 s: is it in bootloader mode?")) << run.out;
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EBOOT).empty());
+}
+
 TEST_F(ToolEndToEnd, ImageLargerThanItsAreaEndsTheRunAsAStoppedHandheld) {
   ServeHandheld();
   ASSERT_TRUE(handheld_->GetStorage().SetCapacity(Area::EXTROM, 3000));
