@@ -1,13 +1,77 @@
 #include "cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "exit_codes.h"
 
 namespace dravik_update {
+
+namespace {
+
+// How many single-character edits turn one word into the other.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The name among `names` nearest to `word`, when it is near enough to be what was meant; else empty.
+std::string Nearest(const std::string& word, const std::vector<std::string>& names) {
+  std::string best;
+  size_t best_distance = 3;
+  for (const std::string& name : names) {
+    const size_t d = EditDistance(word, name);
+    if (d < best_distance) {
+      best = name;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+// What to say of arguments the command line does not take, in the order they were given: an unknown
+// option with the one it may have meant, an unknown command with the commands there are.
+std::string UnexpectedArguments(CLI::App& app, const std::vector<std::string>& extras) {
+  std::vector<std::string> options, commands;
+  for (const CLI::Option* opt : app.get_options()) {
+    for (const std::string& n : opt->get_lnames()) options.push_back("--" + n);
+    for (const std::string& n : opt->get_snames()) options.push_back("-" + n);
+  }
+  for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) commands.push_back(sub->get_name());
+  for (const std::string& word : extras) {
+    if (word.size() > 1 && word[0] == '-') {
+      const std::string name = word.substr(0, word.find('='));
+      std::string meant = Nearest(name, options);
+      if (meant.empty() && name[1] != '-') meant = Nearest("-" + name, options);  // -os for --os
+      return "unknown option " + name + (meant.empty() ? "" : " (did you mean " + meant + "?)");
+    }
+  }
+  const std::string& first = extras.front();
+  const std::string meant = Nearest(first, commands);
+  if (!meant.empty() && meant != first) return "unknown command " + first + " (did you mean " + meant + "?)";
+  std::string list;
+  for (const std::string& w : extras) list += (list.empty() ? "" : " ") + w;
+  return "unexpected argument" + std::string(extras.size() > 1 ? "s" : "") + ": " + list +
+         " (images go with --eboot, --ipl, --os, --asset or --extrom; the commands are backup, info, list and "
+         "flash)";
+}
+
+}  // namespace
 
 std::string HelpFooter() {
   return R"(Images are queued and flashed in the order given. FILE:HEADERLEN skips the first HEADERLEN bytes
@@ -150,7 +214,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   app.add_flag("--plain", cl.plain, "plain progress lines even on a terminal");
 
   auto* backup = app.add_subcommand("backup", "save a backup of one area of the handheld into FILE");
-  backup->add_option("TYPE", cl.backup_type, "0 EBOOT, 1 IPL, 2 OS, 3 GSM, 4 EXTROM")->required();
+  std::string backup_type = "0";  // taken as text: a word there is answered with the types there are
+  backup->add_option("TYPE", backup_type, "0 EBOOT, 1 IPL, 2 OS, 3 GSM, 4 EXTROM")->required();
   backup->add_option("FILE", cl.backup_file, "the file to write")->required();
   auto* info = app.add_subcommand("info", "show the library version, model id, OS version and language, components");
   auto* list = app.add_subcommand("list", "show the handhelds the host sees, the way the library searches for them");
@@ -163,7 +228,20 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
       app.exit(e);
       return kExitOk;
     }
-    std::fprintf(stderr, "dravik-update: %s\nRun with --help for the options and examples.\n", e.what());
+    std::string message = e.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+      // CLI11 names the extras last first; they are named here in the order given.
+      std::vector<std::string> extras = app.remaining();
+      for (CLI::App* sub : app.get_subcommands()) {
+        for (const std::string& w : sub->remaining()) extras.push_back(w);
+      }
+      std::vector<std::string> in_order;
+      for (int i = 1; i < argc; ++i) {
+        if (std::find(extras.begin(), extras.end(), argv[i]) != extras.end()) in_order.push_back(argv[i]);
+      }
+      if (!in_order.empty()) message = UnexpectedArguments(app, in_order);
+    }
+    std::fprintf(stderr, "dravik-update: %s\nRun with --help for the options and examples.\n", message.c_str());
     return kExitUsage;
   }
 
@@ -240,9 +318,13 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
     if (!cl.images.empty()) return usage("images are flashed without a command; drop the command or the images");
     if (cl.format) return usage("--format goes with images to flash");
   }
-  if (cl.command == Command::Backup && !IsValidBackupType(cl.backup_type)) {
-    return usage("backup type " + std::to_string(cl.backup_type) +
-                 " does not exist: use 0 (EBOOT), 1 (IPL), 2 (OS), 3 (GSM) or 4 (EXTROM)");
+  if (cl.command == Command::Backup) {
+    char* end = nullptr;
+    const long type = std::strtol(backup_type.c_str(), &end, 10);
+    if (backup_type.empty() || *end != '\0' || !IsValidBackupType(static_cast<int>(type))) {
+      return usage("backup type " + backup_type + " does not exist: use 0 (EBOOT), 1 (IPL), 2 (OS), 3 (GSM) or 4 (EXTROM)");
+    }
+    cl.backup_type = static_cast<int>(type);
   }
   *out = cl;
   return -1;

@@ -196,6 +196,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
   for (;;) {
     ClientResult r = Fresh();
     x_.Progress(&r);
+    end_percent_ = static_cast<int>(r.dwValue);
     if (r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) {
       ui_.End();
       *seconds = SecondsSince(start);
@@ -266,9 +267,14 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                             "the library ended it before it completed (status 102).",
                             note);
   }
-  if (log_.SinceMarkContains("WaitForFlashComplete(): the device is gone, no completion received")) {
-    // Every packet of the image was taken; the handheld went instead of confirming it. That is how it
-    // refuses an image larger than its area, and the same command fails the same way every time.
+  // Every packet of the image was taken (the last acknowledgement may go with the link: then the run was
+  // at its last image's end, 90 % and more); the handheld went instead of confirming it. That is how it
+  // refuses an image larger than its area, and the same command fails the same way every time.
+  const bool gone_at_the_end =
+      log_.SinceMarkContains("WaitForFlashComplete(): the device is gone, no completion received") ||
+      (what == "flashing run" && end_percent_ >= 90 &&
+       log_.SinceMarkContains("SendImageData(): the device is gone, the image is not sent"));
+  if (gone_at_the_end) {
     return StoppedAnswering("error: the handheld took the whole image but did not confirm it: it dropped the "
                             "link instead (status 102).",
                             note,

@@ -144,6 +144,12 @@ TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
       {{"--os", os, "--format-backup", ""}, "--format-backup: the file name is empty"},
       {{"info", "--os", os}, "without a command"},
       {{"--os", os, "--port", "/dev/null", "--host-class", "vista"}, "host classes"},
+      // A slip of the fingers is named, with what was likely meant.
+      {{"--ebot", os + ":64"}, "unknown option --ebot (did you mean --eboot?)"},
+      {{"-os", os}, "unknown option -os (did you mean --os?)"},
+      {{"bakup", "0", "x.bin"}, "unknown command bakup (did you mean backup?)"},
+      {{"backup", "eboot", "x.bin"}, "backup type eboot does not exist: use 0 (EBOOT)"},
+      {{"backup", "0", "x.bin", "extra"}, "unexpected argument: extra"},
   };
   for (const Case& c : cases) {
     ToolRun run = Run(c.args);
