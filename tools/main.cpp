@@ -150,10 +150,9 @@ int main(int argc, char** argv) {
     std::error_code ec_log, ec_cwd;
     const fs::path log_dir = fs::weakly_canonical(PathOf(cl.log_dir), ec_log);
     const fs::path cwd = fs::current_path(ec_cwd);
-    const bool same_dir = !ec_log && !ec_cwd && log_dir == cwd;
-    log_dir_is_cwd = same_dir;
+    log_dir_is_cwd = !ec_log && !ec_cwd && log_dir == cwd;
     for (const ImageArgument& img : cl.images) {
-      if (IsScrambledName(img.path) && !same_dir) {
+      if (IsScrambledName(img.path) && !log_dir_is_cwd) {
         ui.Error("error: " + img.path + " is an image the library unscrambles only under that bare name, in the "
                  "directory it works in; --log-dir " + cl.log_dir + " changes that directory. Run the tool "
                  "from " + cl.log_dir + ", or leave --log-dir out.");

@@ -2,6 +2,7 @@
 // bytes of the flash command and the data packets, the completion wait, the progress figures of a run,
 // skipped jobs, and runs that end because the device stopped answering.
 #include <chrono>
+#include <functional>
 
 #include "driver/flashing.h"
 #include "driver/jobs.h"
@@ -276,6 +277,20 @@ class FailedRunTest : public FlashingTest {
     EXPECT_EQ(FlashState.pJobData, nullptr);
     EXPECT_EQ(CountLogLines("FlashWorker(): the run ends before completion, the remaining jobs are dropped"), 1u);
   }
+  // Runs the worker on one image of `size` bytes against a bootloader that falls silent from frame
+  // `silentFrom` on; `before` runs just before the worker. The run must end incomplete.
+  void RunAgainstABootloaderFallingSilent(size_t size, uint32_t silentFrom, const std::function<void()>& before = {}) {
+    PtyDevice device(10);
+    device.MakeLink();
+    QueueImage(3, "os.nbf", size);
+    ScriptedBootloader::Options options;
+    options.silentFromFrame = silentFrom;
+    ScriptedBootloader bootloader(device, options);
+    if (before) before();
+    FlashWorker(nullptr);
+    bootloader.Stop();
+    ExpectIncompleteRun();
+  }
 };
 
 TEST_F(FailedRunTest, DeviceVanishingMidImageEndsTheRun) {
@@ -296,15 +311,7 @@ TEST_F(FailedRunTest, DeviceVanishingMidImageEndsTheRun) {
 }
 
 TEST_F(FailedRunTest, FlashCommandNeverAcceptedEndsAfterAMinute) {
-  PtyDevice device(10);
-  device.MakeLink();
-  QueueImage(3, "os.nbf", 3000);
-  ScriptedBootloader::Options options;
-  options.silentFromFrame = 1;
-  ScriptedBootloader bootloader(device, options);
-  FlashWorker(nullptr);
-  bootloader.Stop();
-  ExpectIncompleteRun();
+  RunAgainstABootloaderFallingSilent(3000, 1);
   EXPECT_GE(CountLogLines("ProcessOneJob():SendFlashCmd id=3 id=3 transf=3000 add=0\r\n"), 2u);
   EXPECT_EQ(CountLogLines("ProcessOneJob(): the device has not answered for too long, the flash command was not "
                           "accepted"),
@@ -312,15 +319,7 @@ TEST_F(FailedRunTest, FlashCommandNeverAcceptedEndsAfterAMinute) {
 }
 
 TEST_F(FailedRunTest, DataPacketsNeverAcknowledgedEndAfterAMinute) {
-  PtyDevice device(10);
-  device.MakeLink();
-  QueueImage(3, "os.nbf", 5000);
-  ScriptedBootloader::Options options;
-  options.silentFromFrame = 3;
-  ScriptedBootloader bootloader(device, options);
-  FlashWorker(nullptr);
-  bootloader.Stop();
-  ExpectIncompleteRun();
+  RunAgainstABootloaderFallingSilent(5000, 3);
   EXPECT_EQ(FlashState.nProgress.load(), 30);
   EXPECT_EQ(CountLogLines("SendImageData(): the device has not answered for too long, the image is not sent"), 1u);
 }
@@ -328,17 +327,11 @@ TEST_F(FailedRunTest, DataPacketsNeverAcknowledgedEndAfterAMinute) {
 // The tick counter wraps after 49.7 days of up time. The bounds are differences of tick counts: a run
 // across the wrap neither ends at once nor runs on without end, and a good run is not cut short.
 TEST_F(FailedRunTest, BoundsHoldAcrossTheTickCounterWrap) {
-  PtyDevice device(10);
-  device.MakeLink();
-  QueueImage(3, "os.nbf", 5000);
-  ScriptedBootloader::Options options;
-  options.silentFromFrame = 3;
-  ScriptedBootloader bootloader(device, options);
-  w32sim::SetTickCountOrigin(0xFFFFFFFFu - 5000u);  // wraps 5 s into the minute's bound
-  const uint64_t start = w32sim::VirtualMilliseconds();
-  FlashWorker(nullptr);
-  bootloader.Stop();
-  ExpectIncompleteRun();
+  uint64_t start = 0;
+  RunAgainstABootloaderFallingSilent(5000, 3, [&] {
+    w32sim::SetTickCountOrigin(0xFFFFFFFFu - 5000u);  // wraps 5 s into the minute's bound
+    start = w32sim::VirtualMilliseconds();
+  });
   EXPECT_GE(w32sim::VirtualMilliseconds() - start, 60000u);
   EXPECT_LT(w32sim::VirtualMilliseconds() - start, 120000u);
   EXPECT_EQ(CountLogLines("SendImageData(): the device has not answered for too long, the image is not sent"), 1u);
