@@ -104,15 +104,20 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
   FaultInjector::SendVerdict sv = data_frame ? faults_.BeforeDataFrameSent() : FaultInjector::SendVerdict{};
   const FaultInjector::SentTicket ticket = faults_.CountFrameSent();
   bool acked = false;
+  // The host's flush was just forgotten above; it needs forgetting again only before a frame goes out
+  // once more (after a short one, or after a purge).
+  bool again = false;
   if (sv.go_short) {
     WriteOrEnd(frame.data(), sv.short_bytes);
     record_.Add(Dir::DeviceToHost, Kind::Partial, frame.data(), sv.short_bytes);
     bool timed_out = false;
     Fill(kAckSize, static_cast<int>(sv.resend_ms), &timed_out);
     acked = !timed_out;  // an acknowledgement of a short frame: the host took it as it was
+    again = true;
   }
   while (!acked) {
-    transport_.ForgetHostFlush();
+    if (again) transport_.ForgetHostFlush();
+    again = true;
     WriteOrEnd(frame.data(), frame.size());
     record_.Add(Dir::DeviceToHost, Kind::Frame, frame.data(), frame.size());
     // Wait for the acknowledgement; a purge of the host's receive queue meanwhile may have thrown the
