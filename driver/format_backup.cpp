@@ -194,6 +194,7 @@ DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
 // With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
 // complete and closed and the link shows nothing beyond it (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
+  const HeldLog heldLog;  // a line per packet
   Frame frame{};
   uint32_t remaining = size;
   uint32_t received = 0;

@@ -267,6 +267,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                            LPDWORD lpThreadId);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// The calling thread's id, as CreateThread reported it; unique among the threads running.
+DWORD WINAPI GetCurrentThreadId(void);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 // Sleeps on the layer's clock: a test may run that clock faster than real time.
 void WINAPI Sleep(DWORD dwMilliseconds);

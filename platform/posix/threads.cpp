@@ -28,6 +28,7 @@ struct ThreadState {
   DWORD exit_code = STILL_ACTIVE;
   LPTHREAD_START_ROUTINE routine = nullptr;
   LPVOID parameter = nullptr;
+  DWORD id = 0;
 };
 
 struct ThreadObject : Object {
@@ -37,11 +38,15 @@ struct ThreadObject : Object {
 };
 
 std::atomic<DWORD> g_next_thread_id{1000};
+// This thread's id: the one CreateThread gave it, or one given on the first GetCurrentThreadId of a
+// thread made otherwise (the process's first thread, a std::thread). Never 0, as on Windows.
+thread_local DWORD t_thread_id = 0;
 
 void* ThreadMain(void* arg) {
   // The thread owns a reference of its own, so the state outlives a handle closed early.
   std::shared_ptr<ThreadState> state(*static_cast<std::shared_ptr<ThreadState>*>(arg));
   delete static_cast<std::shared_ptr<ThreadState>*>(arg);
+  t_thread_id = state->id;
   DWORD code = state->routine(state->parameter);
   {
     std::lock_guard<std::mutex> lock(state->mutex);
@@ -79,6 +84,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
   auto state = std::make_shared<ThreadState>();
   state->routine = lpStartAddress;
   state->parameter = lpParameter;
+  state->id = w32sim::g_next_thread_id.fetch_add(1);
   auto object = std::make_shared<ThreadObject>();
   object->state = state;
 
@@ -95,8 +101,13 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;  // CreateThread gives null, not INVALID_HANDLE_VALUE, on failure
   }
-  if (lpThreadId) *lpThreadId = w32sim::g_next_thread_id.fetch_add(1);
+  if (lpThreadId) *lpThreadId = state->id;
   return w32sim::RegisterObject(object);
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+  if (w32sim::t_thread_id == 0) w32sim::t_thread_id = w32sim::g_next_thread_id.fetch_add(1);
+  return w32sim::t_thread_id;
 }
 
 // Waits for a thread to end. A finite time-out runs on the layer's clock, like Sleep.

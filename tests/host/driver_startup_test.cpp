@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "driver/startup.h"
 #include "driver_test_fixture.h"
 #include "file_modes.h"
@@ -106,6 +108,37 @@ TEST_F(StartupTest, LogEntriesAreTextModeLines) {
   LogPrintf("two\nlines %d", 5);
   LogPrintf("ends in CR LF\r\n");
   EXPECT_EQ(Log(), "\r\ntwo\r\nlines 5\r\nends in CR LF\r\r\n\r\n");
+}
+
+TEST_F(StartupTest, HeldLogKeepsLinesWholeAndInOrderAmongOtherThreads) {
+  {
+    const HeldLog held;
+    LogPrintf("held %d", 1);
+    std::thread([] {
+      const HeldLog notHeld;  // the file is held by the first thread: this one opens it per line
+      LogPrintf("other thread");
+    }).join();
+    {
+      const HeldLog nested;  // leaves the outer scope's file open
+    }
+    LogPrintf("held %d", 2);
+  }
+  EXPECT_EQ(Log(), "held 1\r\nother thread\r\nheld 2\r\n");
+  // Once the scope is over every line opens the file again: a log removed meanwhile is made anew.
+  ASSERT_EQ(unlink(dir_.File("logfile.txt").c_str()), 0);
+  LogPrintf("after");
+  EXPECT_EQ(Log(), "after\r\n");
+}
+
+TEST_F(StartupTest, HeldLogThatCannotOpenFallsBackToOpeningPerLine) {
+  mkdir(dir_.File("logfile.txt").c_str(), 0755);
+  {
+    const HeldLog held;
+    LogPrintf("lost");
+    rmdir(dir_.File("logfile.txt").c_str());
+    LogPrintf("kept");
+  }
+  EXPECT_EQ(Log(), "kept\r\n");
 }
 
 TEST_F(StartupTest, UnwritableLogDropsMessagesSilently) {

@@ -113,4 +113,27 @@ TEST(Threads, ManyThreadsEachGetTheirOwnParameterAndId) {
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
 }
 
+DWORD WINAPI ReturnOwnId(LPVOID) { return GetCurrentThreadId(); }
+
+TEST(Threads, CurrentThreadIdIsTheOneCreateThreadReported) {
+  DWORD reported = 0;
+  HANDLE h = CreateThread(nullptr, 0, ReturnOwnId, nullptr, 0, &reported);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+  DWORD own = 0;
+  ASSERT_TRUE(GetExitCodeThread(h, &own));
+  CloseHandle(h);
+  EXPECT_EQ(own, reported);
+  // Threads the layer did not make get ids of their own, never 0, the same on every call.
+  const DWORD mine = GetCurrentThreadId();
+  EXPECT_NE(mine, 0u);
+  EXPECT_EQ(GetCurrentThreadId(), mine);
+  EXPECT_NE(mine, reported);
+  DWORD other = 0;
+  std::thread([&other] { other = GetCurrentThreadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, mine);
+  EXPECT_NE(other, reported);
+}
+
 }  // namespace
