@@ -21,9 +21,8 @@ void FrameLink::End(Transport::Status status) {
   throw SessionEnd{status == Transport::Status::Closed ? SessionEnd::Why::Closed : SessionEnd::Why::HostGone};
 }
 
-// Makes at least n bytes available in in_ (n <= kInBytes). With a time-out, *timed_out tells when it ran
-// out first.
-void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out) {
+// n <= kInBytes.
+void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out, bool until_flush) {
   if (timed_out) *timed_out = false;
   if (Waiting() >= n) return;
   if (in_pos_ > 0) {
@@ -48,6 +47,10 @@ void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out) {
     }
     if (s != Transport::Status::Ok) End(s);
     in_end_ += got;
+    if (until_flush && Waiting() < n && transport_.HostFlushed()) {
+      if (timed_out) *timed_out = true;
+      return;
+    }
   }
 }
 
@@ -121,11 +124,23 @@ void FrameLink::SendFrame(const Frame& frame, bool data_frame) {
     WriteOrEnd(frame.data(), frame.size());
     record_.Add(Dir::DeviceToHost, Kind::Frame, frame.data(), frame.size());
     // Wait for the acknowledgement; a purge of the host's receive queue meanwhile may have thrown the
-    // frame away, so it goes out again (after the plan's resend_after_purge_ms).
+    // frame away, so it goes out again (after the plan's resend_after_purge_ms). Until a purge is seen
+    // the wait has no time-out (the purge ends it), so that an acknowledgement is one read, as a frame
+    // is; from then on it waits 50 ms at a time, and a wait that ends without the acknowledgement notes
+    // the purge and looks whether the time to send again has come.
     std::optional<std::chrono::steady_clock::time_point> purge_noticed;
+    bool timed_waits = false;
     for (;;) {
       bool timed_out = false;
-      Fill(kAckSize, 50, &timed_out);
+      if (!timed_waits) {
+        Fill(kAckSize, -1, &timed_out, true);
+        if (timed_out) {
+          timed_waits = true;
+          continue;
+        }
+      } else {
+        Fill(kAckSize, 50, &timed_out);
+      }
       if (!timed_out) {
         acked = true;
         break;

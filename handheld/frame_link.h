@@ -58,7 +58,9 @@ class FrameLink {
   [[noreturn]] void DropLink();
 
  private:
-  void Fill(size_t n, int timeout_ms, bool* timed_out);
+  // Makes at least n bytes available. With a time-out (ms >= 0), *timed_out tells when it ran out
+  // first; with until_flush, a discard of the host's receive queue ends the wait the same way.
+  void Fill(size_t n, int timeout_ms, bool* timed_out, bool until_flush = false);
   void WriteOrEnd(const uint8_t* data, size_t size);
   [[noreturn]] void End(Transport::Status status);
 

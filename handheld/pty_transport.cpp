@@ -83,7 +83,9 @@ class PtyTransport : public Transport {
       }
       Status s = ReadPacket(out, size, got);
       if (s != Status::Ok || *got > 0) return CloseRequested() ? Status::Closed : s;
-      // A status packet only: wait again (the wait's time restarts, close enough for our uses).
+      // A discard of the host's receive queue is for the caller to see (HostFlushed).
+      if (flushed_) return CloseRequested() ? Status::Closed : Status::Ok;
+      // Another status packet only: wait again (the wait's time restarts, close enough for our uses).
     }
   }
 

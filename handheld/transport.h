@@ -24,6 +24,7 @@ struct Transport {
   // Blocks until a host is there (pty: the slave end is open; socket: a connection was accepted).
   virtual Status WaitForHost() = 0;
   // Reads what has arrived, at most `size` bytes, waiting up to timeout_ms (-1: no limit) for the first.
+  // It may also return Ok with nothing read when the host has discarded its receive queue (HostFlushed).
   virtual Status Read(uint8_t* out, size_t size, size_t* got, int timeout_ms) = 0;
   // Writes all bytes (waiting while the host does not read).
   virtual Status Write(const uint8_t* data, size_t size) = 0;
