@@ -26,6 +26,7 @@ constexpr uint32_t kFormatBackupSize = 0x10000;  // format type 3: the GSMFFS ar
 constexpr uint32_t kBootBackupSize = 0x60000;    // backup type 0
 constexpr uint32_t kGsmBackupSize = 0x500000;    // backup type 3
 constexpr size_t kCodeSize = 8;
+constexpr size_t kFileBufferSize = 64 * 1024;  // the backup file's stdio buffer
 constexpr char kCompletionCode[] = "FF112254";
 
 const char* FormatCode(int cmd) {
@@ -195,6 +196,8 @@ DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
 // complete and closed and the link shows nothing beyond it (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
   const HeldLog heldLog;  // a line per packet
+  // Pieces of 64 KiB go to the file rather than the C runtime's 4 KiB: fewer writes between packets.
+  std::setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
   Frame frame{};
   uint32_t remaining = size;
   uint32_t received = 0;
