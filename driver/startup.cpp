@@ -48,11 +48,8 @@ HeldLog::HeldLog() {
   DWORD dwFree = 0;
   if (!g_dwHeldLogThread.compare_exchange_strong(dwFree, GetCurrentThreadId())) return;  // held already
   g_heldLog = OpenLog();
-  opened_ = true;
-  if (g_heldLog == nullptr) {
-    opened_ = false;
-    g_dwHeldLogThread.store(0);
-  }
+  opened_ = g_heldLog != nullptr;
+  if (!opened_) g_dwHeldLogThread.store(0);
 }
 
 HeldLog::~HeldLog() {

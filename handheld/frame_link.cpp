@@ -21,7 +21,7 @@ void FrameLink::End(Transport::Status status) {
   throw SessionEnd{status == Transport::Status::Closed ? SessionEnd::Why::Closed : SessionEnd::Why::HostGone};
 }
 
-// n <= kInBytes.
+// n <= kInBytes (see the header for the rest).
 void FrameLink::Fill(size_t n, int timeout_ms, bool* timed_out, bool until_flush) {
   if (timed_out) *timed_out = false;
   if (Waiting() >= n) return;
