@@ -322,8 +322,7 @@ double RawBackupSeconds(const std::string& path) {
   bool ok = WriteAll(fd, frame.data(), kFrame) && ReadAll(fd, got, kAck);
   ok = ok && ReadAll(fd, frame.data(), kFrame) && std::memcmp(frame.data(), "FF112254", 8) == 0 &&
        WriteAll(fd, ack, kAck);
-  size_t size = 0;
-  for (int i = 0; i < 4; ++i) size |= static_cast<size_t>(frame[8 + i]) << (8 * i);
+  const size_t size = handheld::GetLe32(&frame[8]);  // the OS partition's stored length
   for (size_t read = 0; ok && read < size; read += kFrame) {
     ok = ReadAll(fd, frame.data(), kFrame) && WriteAll(fd, ack, kAck);
   }
