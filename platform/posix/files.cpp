@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -55,6 +56,12 @@ DWORD ErrorForMissing(const std::string& path) {
   std::string dir = path.substr(0, slash);
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
   return ERROR_FILE_NOT_FOUND;
+}
+
+// Linux numbers the slaves of its pseudo-terminals (/dev/pts/N) with character majors 136 to 143.
+bool IsPtySlave(const struct stat& st) {
+  const unsigned major_number = major(st.st_rdev);
+  return S_ISCHR(st.st_mode) && major_number >= 136 && major_number <= 143;
 }
 
 int OpenFlags(DWORD access, DWORD disposition, DWORD* error) {
@@ -134,6 +141,7 @@ HANDLE OpenPath(const std::string& path, DWORD access, DWORD share, DWORD dispos
       return Fail(ERROR_SHARING_VIOLATION);
     }
     object->kind = FdObject::Kind::Tty;
+    object->pty_slave = IsPtySlave(st);
   } else {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     object->kind = FdObject::Kind::File;

@@ -33,6 +33,9 @@ struct FdObject : Object {
   std::atomic<bool> raw{false};
   std::atomic<bool> blocking{false};
   bool overlapped = false;  // opened with FILE_FLAG_OVERLAPPED
+  // Comm ports: the tty is the slave of a pseudo-terminal, whose writes go straight to the master's
+  // input: its transmit queue is always empty, so ClearCommError need not ask for it.
+  bool pty_slave = false;
   BOOL Close() override;
 };
 

@@ -410,6 +410,12 @@ TEST_F(CommTtyTest, ClearCommErrorCountsTheBytesWaiting) {
   ASSERT_TRUE(ReadFile(port_, buf, 3, &n, nullptr));
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 3), (std::vector<uint8_t>{3, 4, 5}));
   EXPECT_EQ(Queued(port_), 0);
+  // What the port wrote and the other end has not read is in that end's input, not in a transmit queue.
+  const uint8_t out[300] = {};
+  ASSERT_TRUE(WriteFile(port_, out, sizeof out, &n, nullptr));
+  ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+  EXPECT_EQ(stat.cbOutQue, 0u);
+  EXPECT_EQ(stat.cbInQue, 0u);
 }
 
 TEST_F(CommTtyTest, PurgeDropsQueuedReceiveBytes) {
