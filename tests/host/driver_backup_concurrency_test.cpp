@@ -97,6 +97,23 @@ TEST_F(BackupConcurrency, PollingSeesRisingFiguresAndThenTheEndOfAnIncompleteBac
   }
   WaitForSingleObject(FlashState.hBackupThread, INFINITE);
   EXPECT_EQ(testing_support::ReadFileBytes(dir_.File("os.bin")), os);
+  // The backup thread's per-packet lines, gathered and appended between the poller's entries: all of
+  // them, whole and in order, and no entry of either thread broken by the other's.
+  const std::string log = testing_support::ReadFileText(dir_.File("logfile.txt"));
+  const std::string packetLine = "ReadBackupEx(): Get a packet Remain=";
+  std::vector<long> remains;
+  for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = log.substr(start, end - start);
+    const size_t progress = line.find("Client_Progress()");
+    EXPECT_TRUE(progress == std::string::npos || progress == 0) << line;
+    if (line.find("Get a packet") == std::string::npos) continue;
+    ASSERT_EQ(line.compare(0, packetLine.size(), packetLine), 0) << line;
+    const std::string number = line.substr(packetLine.size());
+    ASSERT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << line;
+    remains.push_back(std::stol(number));
+  }
+  ASSERT_EQ(remains.size(), 200u);
+  for (size_t i = 0; i < remains.size(); ++i) EXPECT_EQ(remains[i], static_cast<long>((200 - i) * 1520));
 
   // The handheld goes away after the completion and 50 data packets of the next backup.
   handheld::FaultPlan plan;

@@ -130,6 +130,40 @@ TEST_F(StartupTest, HeldLogKeepsLinesWholeAndInOrderAmongOtherThreads) {
   EXPECT_EQ(Log(), "after\r\n");
 }
 
+// A held log gathers its lines and appends them together, in text mode as any entry, and only whole.
+TEST_F(StartupTest, HeldLogAppendsWholeLinesOnceTheyAreDue) {
+  w32sim::SetClockScale(1e-9);  // the platform clock stands still but for the jump below
+  std::string expected;
+  {
+    const HeldLog held;
+    LogPrintf("%s", "");
+    LogPrintf("two\nlines %d", 5);
+    LogPrintf("ends in CR LF\r\n");
+    EXPECT_EQ(Log(), "");  // waiting: 4 KiB are not reached, and no time has passed
+    w32sim::SetTickCountOrigin(GetTickCount() + 1000);
+    LogPrintf("a second later");
+    expected = "\r\ntwo\r\nlines 5\r\nends in CR LF\r\r\n\r\na second later\r\n";
+    EXPECT_EQ(Log(), expected);
+    // Lines of 64 bytes until an append: it comes with the one that brings the waiting bytes to 4 KiB.
+    int lines = 0;
+    const size_t before = expected.size();
+    while (Log().size() == before && lines < 100) {
+      LogPrintf("packet %02d %s", lines, std::string(52, '.').c_str());
+      expected += "packet " + std::string(lines < 10 ? "0" : "") + std::to_string(lines) + " " +
+                  std::string(52, '.') + "\r\n";
+      ++lines;
+    }
+    EXPECT_EQ(lines, 64);
+    EXPECT_EQ(Log(), expected);
+    // An entry longer than the room kept for formatting, waiting until the scope ends.
+    const std::string long_entry(3000, 'L');
+    LogPrintf("%s", long_entry.c_str());
+    EXPECT_EQ(Log(), expected);
+    expected += long_entry + "\r\n";
+  }
+  EXPECT_EQ(Log(), expected);
+}
+
 TEST_F(StartupTest, HeldLogThatCannotOpenFallsBackToOpeningPerLine) {
   mkdir(dir_.File("logfile.txt").c_str(), 0755);
   {
