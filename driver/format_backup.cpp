@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "jobs.h"
 #include "packet_link.h"
@@ -195,7 +196,8 @@ DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
 // With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
 // complete and closed and the link shows nothing beyond it (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
-  const HeldLog heldLog;  // a line per packet
+  std::optional<HeldLog> heldLog;  // a line per packet
+  heldLog.emplace();
   // Pieces of 64 KiB go to the file rather than the C runtime's 4 KiB: fewer writes between packets.
   std::setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
   Frame frame{};
@@ -251,6 +253,8 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool p
       FlashState.nProgress.store(static_cast<int32_t>(percent));
     }
   }
+  // The packets' lines are in the file before the read-back's end is looked at and told.
+  heldLog.reset();
   if (file != nullptr) std::fclose(file);  // nothing to read
   if (size != 0) {
     const DWORD beyond = BytesBeyondTheEnd(link);

@@ -88,6 +88,9 @@ TEST_F(BackupConcurrency, PollingSeesRisingFiguresAndThenTheEndOfAnIncompleteBac
   Seen seen = PollUntilDone();
   ASSERT_FALSE(seen.percents.empty());
   EXPECT_EQ(seen.percents.back(), 100u);
+  // Once 100 shows, the log tells the end of the read-back (an application may read it then).
+  EXPECT_NE(testing_support::ReadFileText(dir_.File("logfile.txt")).find("ReadBackupEx(): Get Backup Done!"),
+            std::string::npos);
   for (size_t i = 0; i < seen.percents.size(); ++i) {
     EXPECT_EQ(seen.statuses[i], CLIENT_STATUS_OK);
     EXPECT_LE(seen.percents[i], 100u);
