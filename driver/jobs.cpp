@@ -82,12 +82,14 @@ int32_t LoadPayload(FlashJob* job, const char** why) {
   FreeJobData();  // at most one payload in memory
   int32_t size = 0;
   if (!PayloadSize(job, &size, why)) return kCannotOpen;
-  // One byte more than the payload, so that an empty payload has a buffer as well.
-  uint8_t* data = new (std::nothrow) uint8_t[static_cast<size_t>(size) + 1]();
+  // One byte more than the payload, so that an empty payload has a buffer as well. The read below fills
+  // the payload's bytes (or the buffer is dropped): only the extra one is cleared.
+  uint8_t* data = new (std::nothrow) uint8_t[static_cast<size_t>(size) + 1];
   if (data == nullptr) {
     *why = "no memory for the payload";
     return size;
   }
+  data[size] = 0;
   FILE* file = fopen(job->szFileName, "rb");
   if (file == nullptr) {
     delete[] data;
