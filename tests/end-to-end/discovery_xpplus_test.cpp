@@ -61,11 +61,12 @@ TEST_F(XpPlus, HandheldAttachedLateIsFoundAndStartFlashReturnsOnlyThen) {
   w32sim::PortDevice port = HandheldPort(handheld_.StartPty());
   port.presence.appears_after_ms = 20000;  // attached 20 s after the host was set up
   profile.ports = {port};
+  // Taken before the host is set up, since the attachment counts from then.
+  const uint64_t start = w32sim::VirtualMilliseconds();
   w32sim::SetHostProfile(profile);
   g_Driver = 1;
   QueueJob(2, testing_support::PatternBytes(3000, 1));
 
-  const uint64_t start = w32sim::VirtualMilliseconds();
   uint32_t status = 0;
   ClientResult r{};
   Client_StartFlash(&r);
