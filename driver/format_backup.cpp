@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "jobs.h"
@@ -27,7 +29,11 @@ constexpr uint32_t kFormatBackupSize = 0x10000;  // format type 3: the GSMFFS ar
 constexpr uint32_t kBootBackupSize = 0x60000;    // backup type 0
 constexpr uint32_t kGsmBackupSize = 0x500000;    // backup type 3
 constexpr size_t kCodeSize = 8;
-constexpr size_t kFileBufferSize = 64 * 1024;  // the backup file's stdio buffer
+// What a read-back gathers before it writes to its file. A partition's backup goes out in large pieces,
+// for fewer writes between packets. A format's read-back is the only copy of what the format erased, and
+// is written as it comes: a read-back that stalls or is interrupted keeps all but its last few packets.
+constexpr size_t kBackupFilePiece = 64 * 1024;
+constexpr size_t kFormatCopyFilePiece = 4 * 1024;
 constexpr char kCompletionCode[] = "FF112254";
 
 const char* FormatCode(int cmd) {
@@ -193,13 +199,16 @@ DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
 // Bytes waiting on a serial link behind a frame before it is acknowledged, or after the last one, mean the
 // data is out of step: the read-back is not complete, and they are discarded so that the next exchange
 // starts clean.
-// With progress, the progress percent follows the bytes received; it reaches 100 only once the file is
-// complete and closed and the link shows nothing beyond it (until then it stops at 99).
-int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, const char* who, bool progress) {
+// The file is written in pieces of filePiece bytes. With progress, the progress percent follows the bytes
+// received; it reaches 100 only once the file is complete and closed and the link shows nothing beyond it
+// (until then it stops at 99).
+int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, size_t filePiece, const char* who, bool progress) {
   std::optional<HeldLog> heldLog;  // a line per packet
   heldLog.emplace();
-  // Pieces of 64 KiB go to the file rather than the C runtime's 4 KiB: fewer writes between packets.
-  std::setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
+  // The buffer is ours: given none, glibc keeps one of the file system's block size whatever size is
+  // asked for. The file is closed before this function returns, so the buffer outlives its use.
+  const std::unique_ptr<char[]> fileBuffer(new (std::nothrow) char[filePiece]);
+  if (fileBuffer) std::setvbuf(file, fileBuffer.get(), _IOFBF, filePiece);
   Frame frame{};
   uint32_t remaining = size;
   uint32_t received = 0;
@@ -333,7 +342,7 @@ int ReadBackup(HANDLE link, const char* path) {
     LogPrintf("ReadBackup(): Open File %s Err", name);
     return 0;
   }
-  return ReadIntoFile(link, file, kFormatBackupSize, "ReadBackup", false);
+  return ReadIntoFile(link, file, kFormatBackupSize, kFormatCopyFilePiece, "ReadBackup", false);
 }
 
 int SendBackUp(HANDLE link, int cmd, const char* path) {
@@ -383,7 +392,7 @@ int ReadBackupEx(HANDLE link, const char* path, uint32_t size) {
     LogPrintf("ReadBackupEx(): Open File %s Err", name);
     return 0;
   }
-  return ReadIntoFile(link, file, size, "ReadBackupEx", true);
+  return ReadIntoFile(link, file, size, kBackupFilePiece, "ReadBackupEx", true);
 }
 
 DWORD WINAPI BackUpThread(LPVOID record) {

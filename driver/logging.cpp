@@ -68,25 +68,22 @@ void AddHeldLine(const char* entry, size_t length) {
   }
 }
 
-// Formats an entry for the held log.
+// Formats an entry for the held log: on the stack when it fits, else on the heap from a copy of the
+// arguments (the first pass used them up).
 void LogHeld(const char* format, va_list args) {
   char entry[kEntryRoom];
   va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(entry, sizeof entry, format, args);
-  if (length < 0) {
-    va_end(again);
-    return;
+  const char* text = length >= 0 ? entry : nullptr;
+  std::unique_ptr<char[]> long_entry;
+  if (length >= 0 && static_cast<size_t>(length) >= sizeof entry) {
+    long_entry.reset(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
+    if (long_entry) std::vsnprintf(long_entry.get(), static_cast<size_t>(length) + 1, format, again);
+    text = long_entry.get();
   }
-  if (static_cast<size_t>(length) < sizeof entry) {
-    va_end(again);
-    AddHeldLine(entry, static_cast<size_t>(length));
-    return;
-  }
-  std::unique_ptr<char[]> long_entry(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
-  if (long_entry) std::vsnprintf(long_entry.get(), static_cast<size_t>(length) + 1, format, again);
   va_end(again);
-  if (long_entry) AddHeldLine(long_entry.get(), static_cast<size_t>(length));
+  if (text != nullptr) AddHeldLine(text, static_cast<size_t>(length));
 }
 
 }  // namespace

@@ -738,13 +738,15 @@ TEST_F(FormatBackupExchange, CompletionWaitOutlastsAMinuteButEndsAfterFifteen) {
 }
 
 // A file write that falls short (a full disk): logged, every announced byte is still read so that the link
-// stays in step, the backup does not count as completed, and the next exchange on the link works.
+// stays in step, the backup does not count as completed, and the next exchange on the link works. The
+// backup is larger than the file's 64 KiB buffer, so the write falls short while packets still come.
 TEST_F(FormatBackupExchange, FullDiskKeepsTheLinkInStep) {
-  const uint32_t size = 20 * kFrame;
+  const uint32_t frames = 50;
+  const uint32_t size = frames * kFrame;
   device_.Run([&](ScriptedDevice& d) {
     d.ReceiveFrame();
     EXPECT_TRUE(d.SendFrame(CompletionFrame(size, 0, 0)));
-    for (uint32_t i = 0; i < 20; ++i) EXPECT_TRUE(d.SendFrame(PatternBytes(kFrame, i)));
+    for (uint32_t i = 0; i < frames; ++i) EXPECT_TRUE(d.SendFrame(PatternBytes(kFrame, i)));
     const Bytes next = d.ReceiveFrame();
     EXPECT_EQ(next, CodeFrame(nullptr));
     EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
@@ -753,7 +755,7 @@ TEST_F(FormatBackupExchange, FullDiskKeepsTheLinkInStep) {
   EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
   EXPECT_LT(FlashState.nProgress.load(), 100);
   const auto lines = LogLines();
-  EXPECT_EQ(LinesWithPrefix(lines, "ReadBackupEx(): Get a packet Remain=").size(), 20u);
+  EXPECT_EQ(LinesWithPrefix(lines, "ReadBackupEx(): Get a packet Remain=").size(), frames);
   EXPECT_TRUE(HasLineStartingWith(lines, "ReadBackupEx(): writing the file failed after "));
   EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
 
@@ -762,6 +764,25 @@ TEST_F(FormatBackupExchange, FullDiskKeepsTheLinkInStep) {
   EXPECT_EQ(FlashState.nRunOutcome.load(), kRunCompleted);
   EXPECT_EQ(FlashState.nProgress.load(), 100);
   EXPECT_TRUE(ReadFileBytes(dir_.File("empty.bin")).empty());
+}
+
+// A backup that fits in the file's buffer reaches the disk only when the file is closed: a failure there
+// is the backup's failure all the same.
+TEST_F(FormatBackupExchange, FullDiskFoundAtTheCloseIsNotACompletedBackup) {
+  const uint32_t size = 20 * kFrame;
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame();
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(size, 0, 0)));
+    for (uint32_t i = 0; i < 20; ++i) EXPECT_TRUE(d.SendFrame(PatternBytes(kFrame, i)));
+  });
+  RunBackUpThread(2, "/dev/full");
+  device_.Join();
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_LT(FlashState.nProgress.load(), 100);
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): closing the file failed, its content is incomplete"), 1u);
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): the backup file is incomplete"), 1u);
+  EXPECT_EQ(CountLines(lines, "ReadBackupEx(): Get Backup Done!"), 0u);
 }
 
 }  // namespace
