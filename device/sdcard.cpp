@@ -11,14 +11,22 @@ namespace {
 // The file of one routine; closed on every path.
 class ImageFile {
  public:
-  ImageFile(LPCWSTR szPath, bool bCreate)
-      : handle_(bCreate ? CreateFileW(szPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr)
-                        : CreateFileW(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+  ImageFile() : handle_(INVALID_HANDLE_VALUE) {}
+  // Opens an existing file to read.
+  explicit ImageFile(LPCWSTR szPath)
+      : handle_(CreateFileW(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr)) {}
   ~ImageFile() { Close(); }
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
+  // Creates a file of a name not in use yet; false, with the error, when the name is taken or the file
+  // cannot be made.
+  bool CreateNew(LPCWSTR szPath) {
+    Close();
+    handle_ = CreateFileW(szPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+    return ok();
+  }
   bool ok() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
   // False when the handle was open and closing it failed.
@@ -36,15 +44,27 @@ class ImageFile {
 // whole and on the card. A dump that fails part way (a key that will not go in, a read of the flash that
 // fails, a full card, a flush that fails) removes what it wrote and leaves an earlier file of the path's
 // name as it was, rather than a truncated file that looks like a dump and could be flashed back.
+// A "<path>.partial" already on the card may be the only whole copy of an earlier dump that could not
+// take its name (its message said so), so it is never written over: the dump then works under
+// "<path>.partial2" ... "<path>.partial9", and fails when all of them are taken.
 class DumpFile {
  public:
   // A null path names no file: nothing is created, and the dump fails as one that cannot open its file.
   explicit DumpFile(LPCWSTR szPath)
-      : path_(szPath != nullptr ? szPath : TEXT("")),
-        partial_(path_ + TEXT(".partial")),
-        aside_(path_ + TEXT(".old")),
-        file_(szPath != nullptr ? partial_.c_str() : nullptr, true),
-        created_(file_.ok()) {}
+      : path_(szPath != nullptr ? szPath : TEXT("")), aside_(path_ + TEXT(".old")) {
+    if (szPath == nullptr) return;
+    const std::basic_string<WCHAR> first = path_ + TEXT(".partial");
+    for (int n = 1; n <= kWorkingNames; ++n) {
+      partial_ = n == 1 ? first : first + static_cast<WCHAR>('0' + n);
+      if (file_.CreateNew(partial_.c_str())) {
+        created_ = true;
+        return;
+      }
+      const DWORD dwError = GetLastError();
+      if (dwError != ERROR_FILE_EXISTS && dwError != ERROR_ALREADY_EXISTS) return;
+    }
+    names_taken_ = true;
+  }
   ~DumpFile() {
     file_.Close();
     if (created_ && !committed_ && !kept_) DeleteFileW(partial_.c_str());
@@ -52,6 +72,8 @@ class DumpFile {
   DumpFile(const DumpFile&) = delete;
   DumpFile& operator=(const DumpFile&) = delete;
   bool created() const { return created_; }
+  // True when the dump was not created because every working name was in use.
+  bool names_taken() const { return names_taken_; }
   HANDLE get() const { return file_.get(); }
 
   enum class Result { kCommitted, kNotOnCard, kNameTaken, kEarlierAside };
@@ -96,11 +118,14 @@ class DumpFile {
     return Result::kCommitted;
   }
 
+  static constexpr int kWorkingNames = 9;
+
   std::basic_string<WCHAR> path_;
   std::basic_string<WCHAR> partial_;
   std::basic_string<WCHAR> aside_;
   ImageFile file_;
-  bool created_;
+  bool created_ = false;
+  bool names_taken_ = false;
   bool committed_ = false;
   bool kept_ = false;
 };
@@ -212,7 +237,7 @@ struct ChunkedUpdate {
 
 int RunChunkedUpdate(const ChunkedUpdate& u, LPCWSTR szPath, int* pnProgress) {
   NKDbgPrintfW(u.szStart, Shown(szPath));
-  ImageFile file(szPath, false);
+  ImageFile file(szPath);
   DWORD nFileSize = 0;
   if (!OpenForReading(u.szStart, szPath, &file, &nFileSize)) return -1;
   Buffer chunk(kChunkSize);
@@ -257,7 +282,7 @@ typedef int (*BootAreaWrite)(const BYTE*, DWORD, const char*, DWORD);
 int RunWholeImageUpdate(LPCWSTR szStart, BootAreaWrite pfnWrite, LPCWSTR szWriteFail, LPCWSTR szPath,
                         int* pnProgress) {
   NKDbgPrintfW(szStart, Shown(szPath));
-  ImageFile file(szPath, false);
+  ImageFile file(szPath);
   DWORD nFileSize = 0;
   if (!OpenForReading(szStart, szPath, &file, &nFileSize)) return -1;
   // An empty file would be written as a boot area of no length, which leaves the handheld unable to
@@ -309,7 +334,7 @@ struct Compare {
 
 int RunCompare(const Compare& c, LPCWSTR szPath, int* pnProgress) {
   NKDbgPrintfW(c.szStart, Shown(szPath));
-  ImageFile file(szPath, false);
+  ImageFile file(szPath);
   DWORD nFileSize = 0;
   if (!OpenForReading(c.szStart, szPath, &file, &nFileSize)) return -1;
   Buffer flash(kChunkSize);
@@ -447,6 +472,11 @@ int RunDump(const Dump& d, LPCWSTR szPath, DWORD nFileSize, bool bQueryEromSize,
   DumpFile file(szPath);
   if (!file.created()) {
     NKDbgPrintfW(TEXT("open file fail\r\n"));
+    if (file.names_taken()) {
+      NKDbgPrintfW(TEXT("%s.partial to %s.partial9 all hold earlier dumps; move them off the card to dump "
+                        "again\r\n"),
+                   szPath, szPath);
+    }
     return -1;
   }
   NKDbgPrintfW(TEXT("open file ok\r\n"));

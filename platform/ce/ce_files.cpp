@@ -54,7 +54,7 @@ DWORD ErrorFromErrno(int err) {
     case EACCES:
     case EPERM:
     case EISDIR: return ERROR_ACCESS_DENIED;
-    case EEXIST: return 80;  // ERROR_FILE_EXISTS
+    case EEXIST: return ERROR_FILE_EXISTS;
     default: return ERROR_GEN_FAILURE;
   }
 }

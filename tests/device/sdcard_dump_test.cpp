@@ -211,6 +211,43 @@ TEST_F(SdDumpTest, ADumpThatCannotTakeItsNameIsKeptWhole) {
             1u);
 }
 
+// A dump kept whole under its partial name may be the only copy of it: later dumps of the same path, one
+// that fails and one that succeeds, work under the next free partial name and never write over it.
+TEST_F(SdDumpTest, ADumpKeptUnderItsPartialNameOutlivesLaterDumps) {
+  const auto gsm = PatternBytes(0x500000, 11);
+  ASSERT_TRUE(Handheld().Write(Area::GSM, gsm.data(), gsm.size()));
+  PutOnSd("gsm.bin", PatternBytes(1000, 12));
+  cesim::FailFileMoves(0, 2);  // the dump's rename, then the earlier file's move aside
+  int progress = 0;
+  ASSERT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  ASSERT_EQ(FromSd("gsm.bin.partial"), gsm);
+
+  cesim::FailControl(fd::kPartKey, 108, fd::kInsertKey, 0, 1);
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_FALSE(OnSd("gsm.bin.partial2"));
+
+  const auto later = PatternBytes(0x500000, 13);
+  ASSERT_TRUE(Handheld().Write(Area::GSM, later.data(), later.size()));
+  ASSERT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), 0);
+  EXPECT_EQ(FromSd("gsm.bin"), later);
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_FALSE(OnSd("gsm.bin.partial2"));
+  EXPECT_FALSE(OnSd("gsm.bin.old"));
+
+  // With every working name taken the dump does not start: the card and the flash disk are untouched.
+  for (int n = 2; n <= 9; ++n) PutOnSd("gsm.bin.partial" + std::to_string(n), PatternBytes(10, n));
+  const size_t keys = Controls(fd::kPartKey).size();
+  EXPECT_EQ(DumpGSMtoSD(Sd("gsm.bin").c_str(), &progress), -1);
+  EXPECT_EQ(LogCount("open file fail\r\n\\Storage Card\\gsm.bin.partial to \\Storage Card\\gsm.bin.partial9 all "
+                     "hold earlier dumps; move them off the card to dump again\r\n"),
+            1u);
+  EXPECT_EQ(Controls(fd::kPartKey).size(), keys);
+  EXPECT_EQ(FromSd("gsm.bin"), later);
+  EXPECT_EQ(FromSd("gsm.bin.partial"), gsm);
+  EXPECT_EQ(FromSd("gsm.bin.partial9"), PatternBytes(10, 9));
+}
+
 // The earlier dump is touched only once the new one is known to be on the card.
 TEST_F(SdDumpTest, ADumpThatCannotBeFlushedLeavesTheEarlierFile) {
   PutOnSd("ffs.bin", PatternBytes(65536, 8));
