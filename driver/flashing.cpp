@@ -43,11 +43,14 @@ int32_t CountSent(uint32_t more) {
   return sent < INT32_MAX ? static_cast<int32_t>(sent) : INT32_MAX;
 }
 
-// Sends one data packet, again and again until it is acknowledged. False when the retries have to end.
-bool SendDataPacket(HANDLE link, const uint8_t* data, uint32_t length) {
+// Sends one data packet, again and again until it is acknowledged. False when the retries have to end;
+// the log line says whether the device went at the image's last packet (it had taken all of the image
+// but that packet's acknowledgement) or before.
+bool SendDataPacket(HANDLE link, const uint8_t* data, uint32_t length, bool last) {
   while (USBWritePacket(link, data, length) != 1) {
     if (const char* why = LinkRetryEndReason(kLinkQuietLimitMs)) {
-      LogPrintf("SendImageData(): %s, the image is not sent", why);
+      LogPrintf("SendImageData(): %s, %s", why,
+                last ? "the image's last packet is not acknowledged" : "the image is not sent");
       return false;
     }
   }
@@ -97,7 +100,7 @@ int SendImageData(HANDLE link, const uint8_t* data, uint32_t transferSize) {
   uint32_t remaining = transferSize;
   const uint8_t* cursor = data;
   while (remaining >= kPacketFrameSize) {
-    if (!SendDataPacket(link, cursor, kPacketFrameSize)) return 0;
+    if (!SendDataPacket(link, cursor, kPacketFrameSize, false)) return 0;
     cursor += kPacketFrameSize;
     remaining -= kPacketFrameSize;
     const int32_t sent = CountSent(kPacketFrameSize);
@@ -107,7 +110,7 @@ int SendImageData(HANDLE link, const uint8_t* data, uint32_t transferSize) {
   // The tail packet goes out even when nothing remains; the frame is zero beyond the remaining bytes. An
   // empty image has no data of its own, so the tail then comes from an empty block.
   static const uint8_t kNothing[1] = {0};
-  if (!SendDataPacket(link, cursor != nullptr ? cursor : kNothing, remaining)) return 0;
+  if (!SendDataPacket(link, cursor != nullptr ? cursor : kNothing, remaining, true)) return 0;
   const int32_t sent = CountSent(remaining);
   FlashState.nBytesSent.store(sent);
   FlashState.nProgress.store(CappedPercent(sent, kTailPacketCap));

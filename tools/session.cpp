@@ -196,7 +196,6 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
   for (;;) {
     ClientResult r = Fresh();
     x_.Progress(&r);
-    end_percent_ = static_cast<int>(r.dwValue);
     if (r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) {
       ui_.End();
       *seconds = SecondsSince(start);
@@ -267,13 +266,14 @@ int Session::RunIncomplete(const std::string& what, const std::string& note) {
                             "the library ended it before it completed (status 102).",
                             note);
   }
-  // Every packet of the image was taken (the last acknowledgement may go with the link: then the run was
-  // at its last image's end, 90 % and more); the handheld went instead of confirming it. That is how it
-  // refuses an image larger than its area, and the same command fails the same way every time.
+  // Every packet of the image was taken (the last one's acknowledgement may go with the link); the
+  // handheld went instead of confirming it. That is how it refuses an image larger than its area, and the
+  // same command fails the same way every time. A link lost before the image's last packet is not that,
+  // however far the run had come.
   const bool gone_at_the_end =
       log_.SinceMarkContains("WaitForFlashComplete(): the device is gone, no completion received") ||
-      (what == "flashing run" && end_percent_ >= 90 &&
-       log_.SinceMarkContains("SendImageData(): the device is gone, the image is not sent"));
+      (what == "flashing run" &&
+       log_.SinceMarkContains("SendImageData(): the device is gone, the image's last packet is not acknowledged"));
   if (gone_at_the_end) {
     return StoppedAnswering("error: the handheld took the whole image but did not confirm it: it dropped the "
                             "link instead (status 102).",
@@ -673,7 +673,7 @@ int Session::Flash(const FlashRequest& req) {
   if (reboot) {
     x_.Shutdown();
   } else {
-    x_.CloseComPort();
+    if (!link_closed_) x_.CloseComPort();
   }
   SetInterruptNote(nullptr);
 
@@ -747,6 +747,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
   if (end == RunEnd::Incomplete) {
     x_.CloseComPort();
+    link_closed_ = true;
     if (FileWriteFailed()) return WriteFailed("the backup of " + area + " into " + out.WorkingPath(), out.NotWritten());
     return RunIncomplete("backup of " + area, out.NotWritten());
   }
@@ -800,8 +801,10 @@ int Session::Backup(int type, const std::string& path, double wait_timeout_s) {
   uint64_t size = 0;
   double seconds = 0;
   int code = RunBackup(type, path, wait_timeout_s, &size, &seconds);
+  // Every way out closes the link: on Vista and later its opening stopped and disabled the sync
+  // software's services, and only CloseComPort starts them again.
+  if (!link_closed_) x_.CloseComPort();
   if (code != kExitOk) return code;
-  x_.CloseComPort();
   ui_.Result("backup type " + std::to_string(type) + " (" + BackupTypeArea(type) + "): " + FormatCount(size) +
              " bytes saved to " + path + " in " + FormatDuration(seconds));
   return kExitOk;

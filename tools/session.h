@@ -86,7 +86,7 @@ class Session {
   ProgressDisplay& ui_;
   LogWatch& log_;
   bool stalled_ = false;  // the last run ended because its progress stood still, not with status 102
-  int end_percent_ = 0;   // the percent the last run showed when it ended
+  bool link_closed_ = false;  // a backup that did not complete closed the link at once
   std::string backup_again_;      // while a backup follows a flash: the advice to take it again
   bool log_hint_printed_ = false;
   std::string formatted_backup_;  // where the read-back of this run's format of type 3 was saved

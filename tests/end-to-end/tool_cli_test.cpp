@@ -666,6 +666,16 @@ TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
   EXPECT_TRUE(Contains(run.err, "status 102")) << run.err;
   EXPECT_TRUE(Contains(run.err, "the library's log: " + dir_.File("logfile.txt"))) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_.File("logfile.txt")));
+
+  // Gone in the last tenth of the image (the percent already at its cap of 90): still a handheld that
+  // stopped answering, not one that took the whole image and refused it.
+  ServeHandheld();
+  plan.vanish_after_frames = 195;
+  handheld_->SetFaults(plan);
+  run = Run({"--os", os});
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "stopped answering during the flashing run")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "took the whole image")) << run.err;
 }
 
 // An image larger than its area: the handheld stores nothing and drops the link rather than leave the
@@ -1137,6 +1147,11 @@ TEST_F(ToolEndToEnd, BackupOfAnEmptyAreaLeavesTheEarlierFile) {
   EXPECT_TRUE(Contains(run.err, "the handheld reports EXTROM as empty (a size of 0)")) << run.err;
   EXPECT_EQ(PatternBytes(3000, 18), testing_support::ReadFileBytes(dir_.File("ext.bin")));
   EXPECT_EQ(std::vector<std::string>{"ext.bin"}, FilesStartingWith("ext.bin"));
+  // The link is closed on this way out too: on Vista and later that starts the sync services again.
+  const std::string log = testing_support::ReadFileText(dir_.File("logfile.txt"));
+  const size_t done = log.find("ReadBackupEx(): Get Backup Done!");
+  ASSERT_NE(done, std::string::npos) << log;
+  EXPECT_NE(log.find("CloseComPort(): sucessful", done), std::string::npos) << log;
 }
 
 TEST_F(ToolEndToEnd, BackupThatFindsNoHandheldCreatesNoFile) {

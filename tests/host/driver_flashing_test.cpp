@@ -310,6 +310,22 @@ TEST_F(FailedRunTest, DeviceVanishingMidImageEndsTheRun) {
   EXPECT_EQ(CountLogLines("CMD - 1 \r\n"), 0u) << "the second job never starts";
 }
 
+// Gone when the image's last packet arrives: the log says that all of the image but that packet's
+// acknowledgement went through (an image too large for its area ends this way), not that it was not sent.
+TEST_F(FailedRunTest, DeviceVanishingAtTheLastPacketSaysSo) {
+  PtyDevice device;
+  device.MakeLink();
+  QueueImage(3, "os.nbf", 3000);  // the command, a full packet, the last packet
+  ScriptedBootloader::Options options;
+  options.vanishAtFrame = 3;
+  ScriptedBootloader bootloader(device, options);
+  FlashWorker(nullptr);
+  bootloader.Stop();
+  ExpectIncompleteRun();
+  EXPECT_EQ(CountLogLines("SendImageData(): the device is gone, the image's last packet is not acknowledged"), 1u);
+  EXPECT_EQ(CountLogLines("SendImageData(): the device is gone, the image is not sent"), 0u);
+}
+
 TEST_F(FailedRunTest, FlashCommandNeverAcceptedEndsAfterAMinute) {
   RunAgainstABootloaderFallingSilent(3000, 1);
   EXPECT_GE(CountLogLines("ProcessOneJob():SendFlashCmd id=3 id=3 transf=3000 add=0\r\n"), 2u);
