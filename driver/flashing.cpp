@@ -7,7 +7,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 
 #include "commands.h"
 #include "packet_link.h"
@@ -95,8 +94,6 @@ int SendFlashCmd(HANDLE link, int featureId, uint32_t transferSize, uint32_t add
 }
 
 int SendImageData(HANDLE link, const uint8_t* data, uint32_t transferSize) {
-  std::optional<HeldLog> heldLog;  // the per-packet lines of g_DebugON
-  if (g_DebugON) heldLog.emplace();
   uint32_t remaining = transferSize;
   const uint8_t* cursor = data;
   while (remaining >= kPacketFrameSize) {

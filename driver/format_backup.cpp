@@ -14,7 +14,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "jobs.h"
 #include "packet_link.h"
@@ -203,8 +202,6 @@ DWORD DiscardUntilQuiet(HANDLE link, DWORD queued) {
 // received; it reaches 100 only once the file is complete and closed and the link shows nothing beyond it
 // (until then it stops at 99).
 int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, size_t filePiece, const char* who, bool progress) {
-  std::optional<HeldLog> heldLog;  // a line per packet
-  heldLog.emplace();
   // The buffer is ours: given none, glibc keeps one of the file system's block size whatever size is
   // asked for. The file is closed before this function returns, so the buffer outlives its use.
   const std::unique_ptr<char[]> fileBuffer(new (std::nothrow) char[filePiece]);
@@ -262,8 +259,6 @@ int ReadIntoFile(HANDLE link, FILE* file, uint32_t size, size_t filePiece, const
       FlashState.nProgress.store(static_cast<int32_t>(percent));
     }
   }
-  // The packets' lines are in the file before the read-back's end is looked at and told.
-  heldLog.reset();
   if (file != nullptr) std::fclose(file);  // nothing to read
   if (size != 0) {
     const DWORD beyond = BytesBeyondTheEnd(link);

@@ -657,6 +657,31 @@ TEST_F(FormatBackupExchange, VanishingDuringTheReadBackLeavesAShortFileAndCloses
   EXPECT_EQ(CountLines(LogLines(), "ReadBackupEx(): the device is gone, the read-back ended early"), 1u);
 }
 
+// The read-back's line per packet is in the log as soon as the packet is taken: a read-back that then
+// waits for a device gone quiet (for good, with RTimeout=0) shows in the log how far it came.
+TEST_F(FormatBackupExchange, TheReadBacksLinesAreInTheLogWhileItWaits) {
+  size_t lines_while_waiting = 0;
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame();
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(20 * kFrame, 0, 0)));
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(d.SendFrame(PatternBytes(kFrame, i)));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+      lines_while_waiting = 0;
+      for (const std::string& line : LogLines()) {
+        if (line.rfind("ReadBackupEx(): Get a packet Remain=", 0) == 0) ++lines_while_waiting;
+      }
+      if (lines_while_waiting == 10) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < until);
+    d.Vanish();
+  });
+  RunBackUpThread(2, dir_.File("os.bin"));
+  device_.Join();
+  EXPECT_EQ(lines_while_waiting, 10u);
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+}
+
 // 152,099 bytes: the one-percent unit is 1,520, so the 100 whole packets already make 100 units while
 // 99 bytes are still to come. The percent stays at 99 until the file is complete: here it never is.
 TEST_F(FormatBackupExchange, PercentReachesOneHundredOnlyWithTheLastByte) {

@@ -110,68 +110,34 @@ TEST_F(StartupTest, LogEntriesAreTextModeLines) {
   EXPECT_EQ(Log(), "\r\ntwo\r\nlines 5\r\nends in CR LF\r\r\n\r\n");
 }
 
-TEST_F(StartupTest, HeldLogKeepsLinesWholeAndInOrderAmongOtherThreads) {
-  {
-    const HeldLog held;
-    LogPrintf("held %d", 1);
-    std::thread([] {
-      const HeldLog notHeld;  // the file is held by the first thread: this one opens it per line
-      LogPrintf("other thread");
-    }).join();
-    {
-      const HeldLog nested;  // leaves the outer scope's file open
-    }
-    LogPrintf("held %d", 2);
-  }
-  EXPECT_EQ(Log(), "held 1\r\nother thread\r\nheld 2\r\n");
-  // Once the scope is over every line opens the file again: a log removed meanwhile is made anew.
+// Every entry is in the file when LogPrintf returns, whole and in the order the threads logged, and in
+// the current directory of its own moment: a log removed meanwhile is made anew, a directory changed
+// meanwhile gets the next entry.
+TEST_F(StartupTest, EveryEntryIsInTheFileWhenLogPrintfReturns) {
+  LogPrintf("first %d", 1);
+  EXPECT_EQ(Log(), "first 1\r\n");
+  std::thread([] { LogPrintf("other thread"); }).join();
+  const std::string long_entry(3000, 'L');
+  LogPrintf("%s", long_entry.c_str());
+  EXPECT_EQ(Log(), "first 1\r\nother thread\r\n" + long_entry + "\r\n");
   ASSERT_EQ(unlink(dir_.File("logfile.txt").c_str()), 0);
   LogPrintf("after");
   EXPECT_EQ(Log(), "after\r\n");
-}
-
-// A held log gathers its lines and appends them together, in text mode as any entry, and only whole.
-TEST_F(StartupTest, HeldLogAppendsWholeLinesOnceTheyAreDue) {
-  w32sim::SetClockScale(1e-9);  // the platform clock stands still but for the jump below
-  std::string expected;
+  ASSERT_EQ(mkdir(dir_.File("elsewhere").c_str(), 0755), 0);
   {
-    const HeldLog held;
-    LogPrintf("%s", "");
-    LogPrintf("two\nlines %d", 5);
-    LogPrintf("ends in CR LF\r\n");
-    EXPECT_EQ(Log(), "");  // waiting: 4 KiB are not reached, and no time has passed
-    w32sim::SetTickCountOrigin(GetTickCount() + 1000);
-    LogPrintf("a second later");
-    expected = "\r\ntwo\r\nlines 5\r\nends in CR LF\r\r\n\r\na second later\r\n";
-    EXPECT_EQ(Log(), expected);
-    // Lines of 64 bytes until an append: it comes with the one that brings the waiting bytes to 4 KiB.
-    int lines = 0;
-    const size_t before = expected.size();
-    while (Log().size() == before && lines < 100) {
-      LogPrintf("packet %02d %s", lines, std::string(52, '.').c_str());
-      expected += "packet " + std::string(lines < 10 ? "0" : "") + std::to_string(lines) + " " +
-                  std::string(52, '.') + "\r\n";
-      ++lines;
-    }
-    EXPECT_EQ(lines, 64);
-    EXPECT_EQ(Log(), expected);
-    // An entry longer than the room kept for formatting, waiting until the scope ends.
-    const std::string long_entry(3000, 'L');
-    LogPrintf("%s", long_entry.c_str());
-    EXPECT_EQ(Log(), expected);
-    expected += long_entry + "\r\n";
+    const testing_support::ScopedChdir moved(dir_.File("elsewhere"));
+    LogPrintf("moved");
   }
-  EXPECT_EQ(Log(), expected);
+  EXPECT_EQ(ReadFileText(dir_.File("elsewhere/logfile.txt")), "moved\r\n");
+  EXPECT_EQ(Log(), "after\r\n");
 }
 
-TEST_F(StartupTest, HeldLogThatCannotOpenFallsBackToOpeningPerLine) {
+// A log that cannot be opened loses that entry only: the next one opens the file again.
+TEST_F(StartupTest, ALogThatCouldNotBeOpenedIsOpenedAgainForTheNextEntry) {
   mkdir(dir_.File("logfile.txt").c_str(), 0755);
-  {
-    const HeldLog held;
-    LogPrintf("lost");
-    rmdir(dir_.File("logfile.txt").c_str());
-    LogPrintf("kept");
-  }
+  LogPrintf("lost");
+  rmdir(dir_.File("logfile.txt").c_str());
+  LogPrintf("kept");
   EXPECT_EQ(Log(), "kept\r\n");
 }
 
