@@ -121,6 +121,18 @@ int List(ProgressDisplay& ui) {
   for (const std::string& tty : real) {
     ui.Result("real handheld on this machine: " + tty + " (USB 0e1f:4505); use it with --port " + tty);
   }
+  if (dev == nullptr && !vista) {
+    // The handheld is there, in the class the library's driver setting does not search.
+    const auto& other = view.driver == 1 ? view.interfaces : view.ports;
+    for (const FoundDevice& d : other) {
+      if (!d.searched) continue;
+      ui.Result("no handheld where the library looks: " + d.name + " is the handheld's " +
+                (view.driver == 1 ? "sync-driver interface" : "USB-serial port") +
+                ", which the library opens only with Driver=" + (view.driver == 1 ? "0" : "1") +
+                " in section [Config] of Tavrine_usb_flash.ini in the Windows directory");
+      return real.empty() ? kExitDeviceUnavailable : kExitOk;
+    }
+  }
   if (dev == nullptr) {
     ui.Result(std::string("no handheld: the library would wait for one to appear") +
               (real.empty() ? " (connect it in bootloader mode; on Linux name its tty with --port, or point "
@@ -170,6 +182,13 @@ int main(int argc, char** argv) {
     cl.backup_file = Absolute(cl.backup_file);
     cl.handheld_dir = Absolute(cl.handheld_dir);
     cl.library = Absolute(cl.library);
+#ifndef _WIN32
+    // The simulated host's files that the environment names are read by the library after the move.
+    for (const char* name : {"DRAVIK_HOST_PROFILE", "DRAVIK_WINDOWS_DIR"}) {
+      const char* value = std::getenv(name);
+      if (value != nullptr && *value != '\0') setenv(name, Absolute(value).c_str(), 1);
+    }
+#endif
   }
 
   // A backup or the format's read-back written over an image (or over each other, or the library's log)
@@ -254,7 +273,7 @@ int main(int argc, char** argv) {
   if (!cl.log_dir.empty()) {
     std::error_code ec;
     fs::create_directories(PathOf(cl.log_dir), ec);
-    fs::current_path(PathOf(cl.log_dir), ec);
+    if (!ec) fs::current_path(PathOf(cl.log_dir), ec);
     if (ec) {
       ui.Error("error: cannot work in " + cl.log_dir + ": " + ec.message());
       return kExitCantCreate;

@@ -218,11 +218,12 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
     *error = "cannot create " + path + ": it is not a regular file (a pipe, a device or a socket)";
     return false;
   }
-  if (fs::exists(st)) {
+  const bool exists = fs::exists(st);
+  if (exists) {
     // Opened for appending, an existing file is checked for write access without being changed.
     FILE* f = std::fopen(path.c_str(), "ab");
     if (f == nullptr) {
-      *error = "cannot create " + path;
+      *error = "cannot write " + path + ": " + std::strerror(errno);
       return false;
     }
     std::fclose(f);
@@ -231,7 +232,19 @@ bool CanWriteOutput(const std::string& path, std::string* error) {
   const bool stale = fs::exists(PathOf(working), ec);
   FILE* f = std::fopen(working.c_str(), "ab");
   if (f == nullptr) {
-    *error = "cannot create " + path;
+    const int err = errno;
+    fs::path dir = PathOf(path).parent_path();
+    if (dir.empty()) dir = ".";
+    const std::string shown = NarrowOf(dir);
+    if (err == ENOENT || err == ENOTDIR) {
+      *error = "cannot create " + path + ": the directory " + shown + " does not exist";
+    } else {
+      // Said as the directory's refusal: the file itself may well be writable, and checked as such.
+      *error = "cannot create " + path + ": its directory " + shown + " takes no new file (" + std::strerror(err) +
+               "); the file is written there first as " + NarrowOf(PathOf(working).filename()) +
+               " and takes its name at the end" + (exists ? ", so the directory must take new files even though " +
+               path + " exists" : std::string());
+    }
     return false;
   }
   std::fclose(f);

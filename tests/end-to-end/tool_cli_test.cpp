@@ -795,6 +795,14 @@ TEST_F(ToolEndToEnd, LogDirHoldsTheLogAndRelativePathsStillWork) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("logfile.txt")));
   EXPECT_EQ(65536u, std::filesystem::file_size(dir_.File("ffs.bin")));
   EXPECT_EQ(PatternBytes(3000, 14), handheld_->GetStorage().Read(Area::GSM));
+  // The simulated host's files named relative to the starting directory in the environment too.
+  run = RunTool({"--log-dir", "logs", "--wait", "10", "--os", "gsm.nb0"},
+                {{"DRAVIK_HOST_PROFILE", "host.profile"}, {"DRAVIK_CLOCK_SCALE", "100"},
+                 {"DRAVIK_WINDOWS_DIR", "windows"}, {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
+                 {"DRAVIK_LIBRARY", ""}},
+                dir_.path(), 60);
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("logs/windows")));
 }
 
 // A scrambled image is taken by its bare name from the library's working directory, which --log-dir
@@ -1196,6 +1204,17 @@ TEST_F(ToolEndToEnd, InfoAndListShowTheLibraryAndTheHandheld) {
   ToolRun none = Run({"list"});
   EXPECT_EQ(69, none.exit_code) << none.All();
   EXPECT_TRUE(Contains(none.out, "no handheld")) << none.out;
+
+  // A handheld in the class that the library's driver setting does not search: the setting is named.
+  ServeHandheld();
+  std::filesystem::create_directories(dir_.File("windows"));
+  const std::string ini = "[Config]\r\nDriver=1\r\n";
+  WriteFileBytes(dir_.File("windows/Tavrine_usb_flash.ini"), Bytes(ini.begin(), ini.end()));
+  ToolRun elsewhere = Run({"list"});
+  EXPECT_EQ(69, elsewhere.exit_code) << elsewhere.All();
+  EXPECT_TRUE(Contains(elsewhere.out, "is the handheld's sync-driver interface, which the library opens only with "
+                                      "Driver=0 in section [Config] of Tavrine_usb_flash.ini"))
+      << elsewhere.out;
 }
 
 }  // namespace

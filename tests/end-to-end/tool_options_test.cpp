@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "cli.h"
@@ -171,7 +173,22 @@ TEST_F(ToolImageFiles, OutputFilesAreCheckedWithoutBeingTouched) {
   EXPECT_FALSE(CanWriteOutput(dir_.File("adir"), &error));
   EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
   EXPECT_FALSE(CanWriteOutput(dir_.File("no/such/dir/x.bin"), &error));
-  EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+  EXPECT_NE(error.find("cannot create " + dir_.File("no/such/dir/x.bin") + ": the directory " +
+                       dir_.File("no/such/dir") + " does not exist"),
+            std::string::npos)
+      << error;
+  // A writable file in a directory that takes no new file: the directory is named as what refuses.
+  std::filesystem::create_directory(dir_.File("ro"));
+  WriteFileBytes(dir_.File("ro/kept.bin"), PatternBytes(10, 5));
+  std::filesystem::permissions(dir_.File("ro"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  if (geteuid() != 0) {  // root writes anywhere
+    EXPECT_FALSE(CanWriteOutput(dir_.File("ro/kept.bin"), &error));
+    EXPECT_NE(error.find("its directory " + dir_.File("ro") + " takes no new file (Permission denied)"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(error.find("even though " + dir_.File("ro/kept.bin") + " exists"), std::string::npos) << error;
+  }
+  std::filesystem::permissions(dir_.File("ro"), std::filesystem::perms::owner_all);
   // The library takes 511 characters, the temporary name's suffix included.
   const std::string deep = dir_.File(std::string(kMaxBackupPathLength, 'x'));
   EXPECT_FALSE(CanWriteOutput(deep, &error));
