@@ -317,6 +317,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
   } else {
     if (!cl.images.empty()) return usage("images are flashed without a command; drop the command or the images");
     if (cl.format) return usage("--format goes with images to flash");
+    if (!cl.format_backup.empty()) return usage("--format-backup goes with --format 3 and images to flash");
   }
   if (cl.command == Command::Backup) {
     char* end = nullptr;

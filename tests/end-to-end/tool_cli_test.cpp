@@ -150,6 +150,7 @@ TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
       {{"bakup", "0", "x.bin"}, "unknown command bakup (did you mean backup?)"},
       {{"backup", "eboot", "x.bin"}, "backup type eboot does not exist: use 0 (EBOOT)"},
       {{"backup", "0", "x.bin", "extra"}, "unexpected argument: extra"},
+      {{"backup", "0", "x.bin", "--format-backup", "b.bin"}, "--format-backup goes with --format 3 and images"},
   };
   for (const Case& c : cases) {
     ToolRun run = Run(c.args);
