@@ -115,7 +115,7 @@ Exit codes:
       handheld is then left in bootloader mode); or --handheld-dir names no virtual handheld's directory
   69  no handheld found within --wait, or it could not be opened (status 101; permission denied included);
       `list` when the host sees no handheld
-  70  the library could not be loaded
+  70  the library could not be loaded, or answered with a status it does not document
   73  an output file cannot be created or could not be written (a full disk, ulimit -f), the format's
       read-back FILE exists already or would not fit, or the library's logfile.txt cannot be written
       (or takes no more lines, so that a format or backup has an unknown outcome)
@@ -123,7 +123,7 @@ Exit codes:
       confirm a format or sent its read-back incomplete, or reported an empty area for a backup
  130  interrupted (Ctrl-C; 143 for SIGTERM, 129 for a closed terminal): what the step cut off may
       have left is said
-On failure the path of the library's log, logfile.txt, is printed.
+On a failure once the library is loaded, the path of its log, logfile.txt, is printed.
 
 Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory))"
 #ifdef _WIN32
