@@ -380,5 +380,12 @@ int main(int argc, char** argv) {
     case Command::List:
       break;
   }
+  if (session.LibraryStillBusy()) {
+    // Unloading the library, or closing its link, under a thread that still runs in it would end the
+    // tool in a crash rather than with its exit code; the process's end takes both with it.
+    SayServicesHint();
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
   return code;
 }

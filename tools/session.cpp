@@ -178,12 +178,15 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
 
 namespace {
 constexpr DWORD kNoAnswerQuestionMs = 30000;
+// A run whose progress has not moved for this long is given up on.
+constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
 }  // namespace
 
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
                                    const std::function<uint64_t()>& total_bytes, double* seconds) {
   const auto start = std::chrono::steady_clock::now();
-  auto last_change = start;
+  // The guard below counts on the platform's clock, as the library's own bounds do.
+  DWORD last_change_tick = GetTickCount();
   int last_percent = -1;
   // A handheld that does not answer at all (not in bootloader mode: booted into its OS) leaves the run at
   // 0 % while the library waits for it without a limit; after half a minute of the library's clock the
@@ -226,8 +229,8 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     }
     if (percent != last_percent) {
       last_percent = percent;
-      last_change = std::chrono::steady_clock::now();
-    } else if (SecondsSince(last_change) > 20 * 60) {
+      last_change_tick = GetTickCount();
+    } else if (GetTickCount() - last_change_tick >= kStallLimitMs) {
       // The library gives up after 15 minutes without a packet only when a read returns; with its default
       // RTimeout=0 a read on a silent device never does, and then only this guard ends the run.
       ui_.End();
@@ -466,11 +469,12 @@ int Session::Flash(const FlashRequest& req) {
   // the jobs a run did not consume (after status 101 they stay queued in the library).
   struct LinkCloser {
     const DravikExports& x;
+    const bool& stalled;  // the library's thread still waits inside it: the link is not for us to close
     bool armed = true;
     ~LinkCloser() {
-      if (armed) x.CloseComPort();
+      if (armed && !stalled) x.CloseComPort();
     }
-  } closer{x_};
+  } closer{x_, stalled_};
 
   uint64_t total = 0;
   for (const CheckedImage& img : req.images) {
@@ -673,7 +677,7 @@ int Session::Flash(const FlashRequest& req) {
   if (reboot) {
     x_.Shutdown();
   } else {
-    if (!link_closed_) x_.CloseComPort();
+    if (!link_closed_ && !stalled_) x_.CloseComPort();
   }
   SetInterruptNote(nullptr);
 
@@ -746,7 +750,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   };
   RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
   if (end == RunEnd::Incomplete) {
-    x_.CloseComPort();
+    if (!stalled_) x_.CloseComPort();
     link_closed_ = true;
     if (FileWriteFailed()) return WriteFailed("the backup of " + area + " into " + out.WorkingPath(), out.NotWritten());
     return RunIncomplete("backup of " + area, out.NotWritten());
@@ -803,7 +807,7 @@ int Session::Backup(int type, const std::string& path, double wait_timeout_s) {
   int code = RunBackup(type, path, wait_timeout_s, &size, &seconds);
   // Every way out closes the link: on Vista and later its opening stopped and disabled the sync
   // software's services, and only CloseComPort starts them again.
-  if (!link_closed_) x_.CloseComPort();
+  if (!link_closed_ && !stalled_) x_.CloseComPort();
   if (code != kExitOk) return code;
   ui_.Result("backup type " + std::to_string(type) + " (" + BackupTypeArea(type) + "): " + FormatCount(size) +
              " bytes saved to " + path + " in " + FormatDuration(seconds));

@@ -42,6 +42,10 @@ class Session {
   int Flash(const FlashRequest& request);
   int Backup(int type, const std::string& path, double wait_timeout_s);
 
+  // True when a run was given up on while the library's thread still waits inside the library (its
+  // progress stood still for 20 minutes): neither its link nor the library itself may be closed under it.
+  bool LibraryStillBusy() const { return stalled_; }
+
  private:
   enum class RunEnd { Completed, Incomplete };
 

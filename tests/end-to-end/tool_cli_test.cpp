@@ -655,6 +655,28 @@ TEST_F(ToolEndToEnd, WaitDoesNotCutAFormatShortOnAnOlderHost) {
   EXPECT_TRUE(Contains(run.out, "format type 0 done")) << run.out;
 }
 
+// A handheld that falls silent mid-image with the library's default RTimeout of 0: the library's read
+// never returns, so the tool gives up after 20 minutes (on the platform clock, 1,000 times faster here)
+// and leaves the link and the library to the process's end, since the library's thread still waits in
+// them.
+TEST_F(ToolEndToEnd, AHandheldSilentMidImageIsGivenUpOnAfterTwentyMinutes) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.silent_after_frames = 20;
+  handheld_->SetFaults(plan);
+  const std::string os = Image("os.nb0", PatternBytes(1520 * 100, 9));
+  ToolRun run = RunTool({"--os", os},
+                        {{"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "1000"},
+                         {"DRAVIK_WINDOWS_DIR", dir_.File("windows")}, {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
+                         {"DRAVIK_LIBRARY", ""}},
+                        dir_.path(), 60);
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the progress has not moved for 20 minutes")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "made no progress; the handheld does not answer")) << run.err;
+  const std::string log = testing_support::ReadFileText(dir_.File("logfile.txt"));
+  EXPECT_EQ(log.find("CloseComPort(): sucessful"), std::string::npos) << log;
+}
+
 TEST_F(ToolEndToEnd, VanishingHandheldExits74AndSaysWhatHappened) {
   ServeHandheld();
   handheld::FaultPlan plan;
