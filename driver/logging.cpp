@@ -1,12 +1,29 @@
 // The diagnostic log "logfile.txt": LogPrintf.
 #include "logging.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
 namespace {
 
 constexpr const char* kLogFile = "logfile.txt";
+
+// The threads of the process append their entries one at a time. Windows' C runtime appends by moving to
+// the end of the file and then writing, two steps that another thread's entry can come between, and one
+// entry then overwrites the other. (A spin lock: the library's Windows build has no std::mutex, and the
+// wait is one entry's open, write and close at most.)
+std::atomic_flag g_appending = ATOMIC_FLAG_INIT;
+
+class AppendLock {
+ public:
+  AppendLock() {
+    while (g_appending.test_and_set(std::memory_order_acquire)) Sleep(0);
+  }
+  ~AppendLock() { g_appending.clear(std::memory_order_release); }
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+};
 
 // Text mode: every line feed of the entry is stored as CR LF. Shared, so that entries of the other
 // threads and processes are appended at the then end of the file.
@@ -19,6 +36,7 @@ FILE* OpenLog() { return _fsopen(kLogFile, "at", _SH_DENYNO); }
 // each entry goes to the current directory of its moment.
 void LogPrintf(const char* format, ...) {
   if (format == nullptr) return;
+  const AppendLock lock;
   FILE* log = OpenLog();
   if (log == nullptr) return;
   va_list args;

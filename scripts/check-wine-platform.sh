@@ -5,7 +5,8 @@
 #  2. with a host build directory: a 64-bit Dravik.dll, loaded and unloaded under wine by
 #     tests/wine/dll_load_check.cpp, and libdravik.so, loaded and unloaded on Linux by the same
 #     program, must leave byte-identical "logfile.txt" and "Tavrine_usb_flash.ini" files, starting
-#     from the same configuration file.
+#     from the same configuration file;
+#  3. the same program with four threads logging at once: every entry arrives whole, on both sides.
 # Usage: scripts/check-wine-platform.sh [BUILD_DIR [HOST_BUILD_DIR]]   (defaults build/wine, build/host)
 set -euo pipefail
 
@@ -39,7 +40,7 @@ cmake -S "$root" -B "$build_dir/dll" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmak
 cmake --build "$build_dir/dll" -j "${JOBS:-2}" >/dev/null
 "$cxx" -std=c++17 -O1 -Wall -Wextra -Werror -static -I"$root" \
   -o "$build_dir/dll_load_check.exe" "$root/tests/wine/dll_load_check.cpp"
-c++ -std=c++17 -O1 -Wall -Wextra -Werror -I"$root" -o "$build_dir/dll_load_check" \
+c++ -std=c++17 -O1 -Wall -Wextra -Werror -pthread -I"$root" -o "$build_dir/dll_load_check" \
   "$root/tests/wine/dll_load_check.cpp" -ldl
 
 # The same starting configuration on both sides: values to normalise, and a section to keep.
@@ -64,6 +65,29 @@ for f in logfile.txt Tavrine_usb_flash.ini; do
     echo "FAIL $f differs (Windows, then Linux):"
     od -c "$build_dir/win-run/$f" | head -40
     od -c "$build_dir/linux-run/$f" | head -40
+    fail=1
+  fi
+done
+
+# 3. Entries logged by several threads at once all arrive, whole: Windows' C runtime appends by moving to
+#    the end and then writing, so that without the library's own ordering one entry can overwrite another.
+threads=4 calls=500
+other_lines=$(($(wc -l < "$build_dir/linux-run/logfile.txt") - 1))
+rm -rf "$build_dir/win-threads" "$build_dir/linux-threads"
+mkdir -p "$build_dir/win-threads" "$build_dir/linux-threads/windows"
+(cd "$build_dir/win-threads" &&
+  run_wine "$build_dir/dll_load_check.exe" "$(winpath "$build_dir/dll/driver/Dravik.dll")" "$threads" "$calls")
+(cd "$build_dir/linux-threads" && DRAVIK_WINDOWS_DIR="$build_dir/linux-threads/windows" DRAVIK_HOST_PROFILE= \
+  "$build_dir/dll_load_check" "$linux_lib" "$threads" "$calls")
+for side in win linux; do
+  log="$build_dir/$side-threads/logfile.txt"
+  whole=$(grep -c $'^Client_GetLibraryVersion(): [0-9.]*\r$' "$log" || true)
+  lines=$(wc -l < "$log")
+  # The whole entries, and the lines of the attach and the detach (the single call's log less its entry).
+  if [ "$whole" -eq $((threads * calls)) ] && [ "$lines" -eq $((threads * calls + other_lines)) ]; then
+    echo "ok   $side: $((threads * calls)) entries of $threads threads at once, all whole"
+  else
+    echo "FAIL $side: $whole whole entries of $((threads * calls)), $lines lines in $log"
     fail=1
   fi
 done
