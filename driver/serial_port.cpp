@@ -323,7 +323,9 @@ void DRAVIK_API CloseComPort(void) {
   // The WinUSB interface goes with the device handle it was made on.
   ReleaseWinUSB();
   if (FlashState.hLink != nullptr) {
-    CloseHandle(FlashState.hLink);
+    // An invalid handle is not handed to CloseHandle: on Windows its value is the process's own
+    // pseudo-handle, and closing it raises an exception under a debugger.
+    if (FlashState.hLink != INVALID_HANDLE_VALUE) CloseHandle(FlashState.hLink);
     FlashState.hLink = INVALID_HANDLE_VALUE;
     LogPrintf("CloseComPort(): sucessful");
   }
