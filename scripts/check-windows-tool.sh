@@ -28,8 +28,12 @@ ln -sfn "$cli11" "$include_dir/CLI"
 sources=("$root"/tools/{cli,discovery,interrupt,job_follower,library_loader,log_watch,main,native_path,options,output_file,progress,session,verify}.cpp
          "$root/handheld/storage.cpp")
 for arch in x86_64 i686; do
+  # The manifest (tools/windows/): administrator rights, and no installer guessed from the name.
+  "$arch-w64-mingw32-windres" --include-dir "$root/tools/windows" -O coff \
+    -o "$build_dir/dravik-update-manifest-$arch.o" "$root/tools/windows/dravik-update.rc"
   "$arch-w64-mingw32-g++-posix" -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \
-    -I"$root/handheld" -I"$include_dir" -o "$build_dir/dravik-update-$arch.exe" "${sources[@]}" -lsetupapi
+    -I"$root/handheld" -I"$include_dir" -o "$build_dir/dravik-update-$arch.exe" "${sources[@]}" \
+    "$build_dir/dravik-update-manifest-$arch.o" -lsetupapi
 done
 # From here on every check runs, and the failures are counted.
 set +e
@@ -42,6 +46,8 @@ check "i686 dravik-update.exe is a 32-bit Windows program" $?
 # Statically linked: no MinGW runtime DLL to ship beside it.
 ! objdump -p "$build_dir/dravik-update-i686.exe" | grep -qiE "DLL Name: (libstdc|libgcc|libwinpthread)"
 check "i686 dravik-update.exe needs no MinGW runtime DLL" $?
+strings "$build_dir/dravik-update-i686.exe" | grep 'requestedExecutionLevel level="requireAdministrator"' >/dev/null
+check "i686 dravik-update.exe carries its manifest (administrator rights)" $?
 
 run_dir="$build_dir/tool-run"
 rm -rf "$run_dir"
