@@ -68,16 +68,21 @@ class ToolEndToEnd : public ::testing::Test {
     return path;
   }
 
-  // `file_size_limit`: the tool runs under `ulimit -f` of that many bytes.
-  ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true, uint64_t file_size_limit = 0) {
-    std::map<std::string, std::string> env = {
+  // The tool's environment: this test's host, Windows directory and handheld, the platform clock
+  // `clock_scale` times faster.
+  std::map<std::string, std::string> ToolEnv(bool with_handheld_dir = true, const std::string& clock_scale = "100") {
+    return {
         {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")},
-        {"DRAVIK_CLOCK_SCALE", "100"},
+        {"DRAVIK_CLOCK_SCALE", clock_scale},
         {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},
         {"DRAVIK_HANDHELD_DIR", with_handheld_dir ? device_dir_.path() : ""},
         {"DRAVIK_LIBRARY", ""},
     };
-    return RunTool(args, env, dir_.path(), 60, "", SIGINT, file_size_limit);
+  }
+
+  // `file_size_limit`: the tool runs under `ulimit -f` of that many bytes.
+  ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true, uint64_t file_size_limit = 0) {
+    return RunTool(args, ToolEnv(with_handheld_dir), dir_.path(), 60, "", SIGINT, file_size_limit);
   }
 
   // The handheld served with 7,000,000 bytes in its OS area, and an earlier backup in os-backup.bin
@@ -665,11 +670,7 @@ TEST_F(ToolEndToEnd, AHandheldSilentMidImageIsGivenUpOnAfterTwentyMinutes) {
   plan.silent_after_frames = 20;
   handheld_->SetFaults(plan);
   const std::string os = Image("os.nb0", PatternBytes(1520 * 100, 9));
-  ToolRun run = RunTool({"--os", os},
-                        {{"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "1000"},
-                         {"DRAVIK_WINDOWS_DIR", dir_.File("windows")}, {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
-                         {"DRAVIK_LIBRARY", ""}},
-                        dir_.path(), 60);
+  ToolRun run = RunTool({"--os", os}, ToolEnv(true, "1000"), dir_.path(), 60);
   EXPECT_EQ(74, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "the progress has not moved for 20 minutes")) << run.err;
   EXPECT_TRUE(Contains(run.err, "made no progress; the handheld does not answer")) << run.err;
