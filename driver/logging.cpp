@@ -15,10 +15,17 @@ constexpr const char* kLogFile = "logfile.txt";
 // wait is one entry's open, write and close at most.)
 std::atomic_flag g_appending = ATOMIC_FLAG_INIT;
 
+// Set once the process is ending and every other thread of it is gone: the lock is then taken when free
+// and not waited for, since a thread ended inside an entry never gives it back.
+std::atomic<bool> g_alone{false};
+
 class AppendLock {
  public:
   AppendLock() {
-    while (g_appending.test_and_set(std::memory_order_acquire)) Sleep(0);
+    while (g_appending.test_and_set(std::memory_order_acquire)) {
+      if (g_alone.load(std::memory_order_relaxed)) return;
+      Sleep(0);
+    }
   }
   ~AppendLock() { g_appending.clear(std::memory_order_release); }
   AppendLock(const AppendLock&) = delete;
@@ -46,3 +53,5 @@ void LogPrintf(const char* format, ...) {
   fputc('\n', log);
   fclose(log);
 }
+
+void LogAloneInTheProcess() { g_alone.store(true); }

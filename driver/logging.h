@@ -14,4 +14,8 @@
 // CR LF, one ending the entry); a null format writes nothing.
 void LogPrintf(const char* format, ...) DRAVIK_PRINTF(1, 2);
 
+// Tells LogPrintf that the process is ending with no other thread left (Windows ends them before the
+// library's unload entry runs): an entry one of them was appending when it was ended is not waited for.
+void LogAloneInTheProcess();
+
 #endif  // DRAVIK_LOGGING_H

@@ -57,6 +57,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hModule, DWORD dwReason, LPVOID lpReser
       SaveLinkConfig();
       break;
     case DLL_PROCESS_DETACH:
+      // A process that ends (rather than unloads the library) has ended its other threads by now, some
+      // perhaps in the middle of a log entry or of a read on the link.
+      if (lpReserved != nullptr) LogAloneInTheProcess();
       if (IsLinkOpen(FlashState.hLink)) {
         CloseHandle(FlashState.hLink);
         FlashState.hLink = INVALID_HANDLE_VALUE;

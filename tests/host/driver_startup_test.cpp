@@ -1,8 +1,12 @@
 // Load and unload of the library: the configuration file read and written back, the attach and detach
 // lines, and the log's text-mode bytes.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "driver/startup.h"
@@ -93,6 +97,43 @@ TEST_F(StartupTest, DetachClosesAnOpenLinkOnly) {
   DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
   EXPECT_FALSE(CloseHandle(link)) << "the detach closes the link";
   EXPECT_EQ(FlashState.hLink, INVALID_HANDLE_VALUE);
+}
+
+// Whether thread tid of this process is asleep in the kernel (here: blocked opening a FIFO).
+bool ThreadIsAsleep(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t end_of_name = text.rfind(')');
+  return end_of_name != std::string::npos && end_of_name + 2 < text.size() && text[end_of_name + 2] == 'S';
+}
+
+// A process that ends has had its other threads ended before the unload entry runs, one of them perhaps
+// in the middle of a log entry: the unload still logs its line and returns. The thread is kept in the
+// middle of its entry by a log file that is a FIFO nobody reads; the scene runs in a child process.
+TEST_F(StartupTest, AnEndingProcessLogsItsDetachWhileAnEndedThreadWasInTheMiddleOfAnEntry) {
+  ASSERT_EQ(mkdir(dir_.File("stuck").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir_.File("stuck/logfile.txt").c_str(), 0644), 0);
+  const std::string stuck_log = dir_.File("stuck/logfile.txt");
+  const std::string root = dir_.path();
+  EXPECT_EXIT(
+      {
+        alarm(20);  // a detach that waits for the entry never returns: the child then dies of SIGALRM
+        if (chdir((root + "/stuck").c_str()) != 0) _exit(2);
+        std::atomic<pid_t> tid{0};
+        std::thread held([&] {
+          tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+          LogPrintf("never finished");
+        });
+        while (tid.load() == 0 || !ThreadIsAsleep(tid.load())) usleep(1000);
+        if (chdir(root.c_str()) != 0) _exit(2);
+        DllMain(nullptr, DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
+        const bool logged = ReadFileText(root + "/logfile.txt") == "Dravik.dll Dettach\r\r\n\r\n";
+        const int reader = open(stuck_log.c_str(), O_RDONLY | O_NONBLOCK);  // lets the held entry end
+        held.join();
+        close(reader);
+        _exit(logged ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(StartupTest, ThreadReasonsDoNothing) {
