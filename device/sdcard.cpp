@@ -157,8 +157,10 @@ bool OpenForReading(LPCWSTR szStartFormat, LPCWSTR szPath, ImageFile* file, DWOR
   }
   NKDbgPrintfW(TEXT("open file ok\r\n"));
   *pdwSize = GetFileSize(file->get(), nullptr);
+  // The error is taken before the size line: printing may set it anew.
+  const bool failed = *pdwSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR;
   NKDbgPrintfW(TEXT("File Size %d\r\n"), *pdwSize);
-  return !(*pdwSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
+  return !failed;
 }
 
 bool Allocated(const Buffer& buffer) {
