@@ -377,8 +377,11 @@ TEST_F(FormatBackupExchange, AWriteOnlyBackupFileOutlivesAFailedExchange) {
 }
 
 // On XP plus the command is written every 500 ms until the device acknowledges it, the pause coming
-// before every attempt.
+// before every attempt. At clock scale 5 the two acknowledgements waited for in vain take 2 x 250 real ms,
+// 2,500 ms on the layer's clock: the three pauses make it 4,000 at least, which the waits alone reach only
+// on a machine 280 real ms slower.
 TEST_F(FormatBackupExchange, XpPlusRepeatsTheCommandUntilAcknowledged) {
+  w32sim::SetClockScale(5);
   QueueJob(2, 10);
   device_.Run([&](ScriptedDevice& d) {
     d.ReceiveFrame(false);
@@ -388,7 +391,7 @@ TEST_F(FormatBackupExchange, XpPlusRepeatsTheCommandUntilAcknowledged) {
   });
   const DWORD start = GetTickCount();
   EXPECT_EQ(SendFormatDisk(FlashState.hLink, 0, ""), 1);
-  EXPECT_GE(GetTickCount() - start, 1500u);
+  EXPECT_GE(GetTickCount() - start, 3990u);
   device_.Join();
   ASSERT_EQ(device_.Frames().size(), 3u);
   EXPECT_EQ(device_.Frames()[0], device_.Frames()[2]);
@@ -411,6 +414,55 @@ TEST_F(FormatBackupExchange, NotXpPlusWritesTheCommandOnceAndStillWaits) {
   EXPECT_EQ(CountLines(lines, "SendFormatDisk():USBWritePacket Not XP plus"), 1u);
   EXPECT_EQ(CountLines(lines, "SendFormatDisk():USBWritePacket"), 0u);
   EXPECT_EQ(CountLines(lines, "SendFormatDisk(): receive format ok"), 1u);
+}
+
+// The backup command is written by the same rules as the format's: repeated on XP plus until the device
+// acknowledges it, written once on an older host whatever became of it.
+TEST_F(FormatBackupExchange, TheBackupCommandIsRepeatedOnXpPlusAndWrittenOnceBefore) {
+  const std::string path = dir_.File("none.bin");
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame(false);
+    d.ReceiveFrame(true);
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
+  });
+  EXPECT_EQ(SendBackUp(FlashState.hLink, 9, path.c_str()), 1);  // no known type: nothing to read back
+  device_.Join();
+  ASSERT_EQ(device_.Frames().size(), 2u);
+  EXPECT_EQ(device_.Frames()[0], device_.Frames()[1]);
+  EXPECT_EQ(CountLines(LogLines(), "SendBackUp():USBWritePacket"), 2u);
+
+  SetHost(5, 0);
+  device_.Run([&](ScriptedDevice& d) {
+    d.ReceiveFrame(false);  // the acknowledgement is lost
+    EXPECT_TRUE(d.Quiet(450));
+    EXPECT_TRUE(d.SendFrame(CompletionFrame(0, 0, 0)));
+  });
+  EXPECT_EQ(SendBackUp(FlashState.hLink, 9, path.c_str()), 1);
+  device_.Join();
+  EXPECT_EQ(device_.Frames().size(), 3u);
+  const auto lines = LogLines();
+  EXPECT_EQ(CountLines(lines, "SendBackUp():USBWritePacket Not XP plus"), 1u);
+  EXPECT_EQ(CountLines(lines, "SendBackUp():USBWritePacket"), 2u);
+  EXPECT_EQ(CountLines(lines, "SendBackUp(): receive format ok"), 2u);
+}
+
+// A backup the device never confirms changes nothing at its path: an earlier backup there keeps its bytes
+// (the file is written only once the device has said how much it sends), and the link of the device that
+// went is closed so that the next operation opens it again.
+TEST_F(FormatBackupExchange, ABackupTheDeviceNeverConfirmsLeavesTheEarlierFileAsItWas) {
+  const std::string kept = dir_.File("os.bin");
+  testing_support::WriteFileBytes(kept, PatternBytes(100, 4));
+  device_.Run([&](ScriptedDevice& d) {
+    EXPECT_FALSE(d.ReceiveFrame().empty());
+    EXPECT_TRUE(d.SendFrame(CodeFrame("FF112299")));  // acknowledged: the host waits for the completion
+    d.Vanish();
+  });
+  RunBackUpThread(2, kept);
+  device_.Join();
+  EXPECT_EQ(ReadFileBytes(kept), PatternBytes(100, 4));
+  EXPECT_EQ(FlashState.hLink, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FlashState.nRunOutcome.load(), kRunIncomplete);
+  EXPECT_EQ(CountLines(LogLines(), "SendBackUp(): the device is gone, no completion received"), 1u);
 }
 
 // With the debug flag the last buffer of the completion wait is dumped; the purge lines name both masks.
