@@ -1,4 +1,6 @@
 // The exports' fixed answers, the fields they write and the ones they leave alone, and their log lines.
+#include <unistd.h>
+
 #include "driver/dravik.h"
 #include "driver_test_fixture.h"
 #include "platform/posix/thread_faults.h"
@@ -210,6 +212,35 @@ TEST_F(ClientTest, StartFlashWithoutAWorkerEndsTheRunAsIncomplete) {
   EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
   EXPECT_EQ(r.dwValue, 0u);
   EXPECT_NE(FlashState.pJobs, nullptr) << "the jobs stay queued for another start";
+}
+
+// A backup that cannot begin (no path, no thread for it) shows as a run that did not complete, not as
+// one still at 0 %; nothing is asked of the device.
+TEST_F(ClientTest, ABackupThatCannotBeginShowsAs102) {
+  HANDLE link = CreateFileA(dir_.File("link").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_TRUE(IsLinkOpen(link));
+  FlashState.hLink = link;  // an open link: no search
+  ClientResult r = FreshRecord();
+  Client_BackUp(2, nullptr, &r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_OK);
+  EXPECT_EQ(FlashState.hBackupThread, nullptr);
+  EXPECT_EQ(CountLogLines("Client_BackUp(): Type=2 Backup="), 1u);
+  EXPECT_EQ(CountLogLines("Client_BackUp(): no backup path given, backup refused"), 1u);
+  Client_Progress(&r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_EQ(r.dwValue, 0u);
+
+  w32sim::FailThreadCreations(1);
+  Client_BackUp(3, "gsm.bin", &r);
+  w32sim::FailThreadCreations(0);
+  EXPECT_EQ(FlashState.hBackupThread, nullptr);
+  EXPECT_EQ(CountLogLines("Client_BackUp(): Type=3 Backup=gsm.bin"), 1u);
+  EXPECT_EQ(CountLogLines("Client_BackUp(): the backup thread could not be started"), 1u);
+  Client_Progress(&r);
+  EXPECT_EQ(r.dwStatus, CLIENT_STATUS_RUN_INCOMPLETE);
+  EXPECT_EQ(GetFileSize(link, nullptr), 0u) << "nothing was written to the device";
+  EXPECT_EQ(access(dir_.File("gsm.bin").c_str(), F_OK), -1) << "nor a backup file made";
 }
 
 TEST_F(ClientTest, ProgressReadsTheSharedFigures) {
