@@ -170,6 +170,31 @@ TEST_F(FlashingRun, TwoJobsOnTheWireAndInStorage) {
   EXPECT_TRUE(std::all_of(tail.begin() + 1480, tail.end(), [](uint8_t b) { return b == 0; }));
 }
 
+// Acknowledgements lost or cut short by the device: the host sends the same packet again (the command
+// once, data packets anywhere in the image) and the image arrives whole, in order. A read time-out of 20
+// (an acknowledgement is waited for 100 real ms) lets the host notice a lost one; at clock scale 10 that
+// wait is a second on the layer's clock, far within the minute after which the host gives up.
+TEST_F(FlashingRun, LostAndShortAcknowledgementsAreSentAgainAndTheImageArrivesWhole) {
+  w32sim::SetClockScale(10);
+  g_RTimeout = 20;
+  const Bytes gsm = PatternBytes(10 * 1520 + 300, 8);  // the command and 11 data packets
+  Queue(3, "gsm.nbf", gsm);
+  handheld::FaultPlan plan;
+  plan.lose_ack_of_frames = {1, 5};  // the command, the fourth data packet (its first copy)
+  plan.short_ack_of_frames = {9};    // the seventh data packet (its first copy)
+  handheld_.SetFaults(plan);
+  uint32_t status = 0;
+  const std::vector<uint32_t> seen = Run(&status);
+  EXPECT_EQ(status, CLIENT_STATUS_OK);
+  EXPECT_EQ(seen.back(), 100u);
+  Client_Shutdown();
+  EXPECT_TRUE(handheld_.GetStorage().Read(Area::GSM) == gsm);
+  size_t hostFrames = 0;
+  for (const WireEvent& e : Events())
+    if (e.direction == WireEvent::Direction::HostToDevice && e.kind == WireEvent::Kind::Frame) ++hostFrames;
+  EXPECT_GE(hostFrames, 1u + 11u + 3u + 1u) << "the three frames sent again, and the reset to IPL";
+}
+
 TEST_F(FlashingRun, ThirtyTwoMebibyteImageIsStoredByteForByte) {
   const Bytes os = PatternBytes(32u << 20, 77);
   Queue(3, "os.nbf", os);
