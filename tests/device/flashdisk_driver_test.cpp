@@ -290,12 +290,16 @@ TEST_F(DriverTest, InjectedFaultsCountSkipsAndTimesAndCanFollowTheOperation) {
 }
 
 TEST_F(DriverTest, DevicesOpenByNameOnlyAndCanBeMadeToFailOpening) {
-  EXPECT_NE(CreateFileW(u"dsk2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  HANDLE by_lower_case = CreateFileW(u"dsk2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(by_lower_case, INVALID_HANDLE_VALUE);
   cesim::FailDeviceOpen(u"DSK1:", 1, 1);
   HANDLE first = CreateFileW(u"DSK1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(first, INVALID_HANDLE_VALUE);
   EXPECT_EQ(CreateFileW(u"DSK1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_NE(CreateFileW(u"DSK1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  HANDLE third = CreateFileW(u"DSK1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(third, INVALID_HANDLE_VALUE);
+  for (HANDLE h : {by_lower_case, first, third})
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   // A file handle takes no device controls.
   HANDLE file = CreateFileW(u"plain.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);

@@ -142,9 +142,20 @@ TEST_F(IniTest, AWriteWhereNoFileCanBeFails) {
 TEST(IniWindowsDirectory, BareNamesResolveInTheHostsWindowsDirectory) {
   TempDir home, env_dir, cwd;
   testing_support::ScopedChdir in_cwd(cwd.path());
-  std::string old_home = getenv("HOME") ? getenv("HOME") : "";
-  const char* old_env = getenv("DRAVIK_WINDOWS_DIR");
-  std::string saved_env = old_env ? old_env : "";
+  // Put back on every way out, a failed assertion too: later tests of the process read them.
+  struct RestoredAtEnd {
+    std::string home = getenv("HOME") ? getenv("HOME") : "";
+    bool had_env = getenv("DRAVIK_WINDOWS_DIR") != nullptr;
+    std::string env = had_env ? getenv("DRAVIK_WINDOWS_DIR") : "";
+    ~RestoredAtEnd() {
+      w32sim::SetHostProfile(w32sim::HostProfile{});
+      setenv("HOME", home.c_str(), 1);
+      if (had_env)
+        setenv("DRAVIK_WINDOWS_DIR", env.c_str(), 1);
+      else
+        unsetenv("DRAVIK_WINDOWS_DIR");
+    }
+  } restored;
   setenv("HOME", home.path().c_str(), 1);
   unsetenv("DRAVIK_WINDOWS_DIR");
   w32sim::SetHostProfile(w32sim::HostProfile{});
@@ -167,13 +178,6 @@ TEST(IniWindowsDirectory, BareNamesResolveInTheHostsWindowsDirectory) {
   // A name with a slash is a path, relative to the current directory.
   ASSERT_TRUE(WritePrivateProfileStringA("S", "k", "here", "./where.ini"));
   EXPECT_EQ(ReadFileText(cwd.File("where.ini")), "[S]\r\nk=here\r\n");
-
-  w32sim::SetHostProfile(w32sim::HostProfile{});
-  setenv("HOME", old_home.c_str(), 1);
-  if (old_env)
-    setenv("DRAVIK_WINDOWS_DIR", saved_env.c_str(), 1);
-  else
-    unsetenv("DRAVIK_WINDOWS_DIR");
 }
 
 }  // namespace
