@@ -178,13 +178,13 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // Transfers are synchronous, so there is no pending request to abort; the clear bits drop queued bytes.
-  bool rx = dwFlags & PURGE_RXCLEAR;
-  bool tx = dwFlags & PURGE_TXCLEAR;
-  if (rx || tx) {
-    int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
-    if (tcflush(tty->fd, which) != 0) return w32sim::FailErrno(errno);
-  }
+  // Transfers are synchronous, so there is no pending request to abort. Nor is anything waiting to be
+  // sent: a write that has returned counts as sent, as a synchronous write on Windows completes once the
+  // driver has sent it, so the transmit clear drops nothing (the kernel's output queue of a tty, and the
+  // other end's input on a pty, hold bytes of writes already reported complete). The receive clear drops
+  // what has arrived and not been read.
+  const bool rx = dwFlags & PURGE_RXCLEAR;
+  if (rx && tcflush(tty->fd, TCIFLUSH) != 0) return w32sim::FailErrno(errno);
   if (rx) tty->rx_seen.store(0);  // what arrives after the purge is an arrival
   return TRUE;
 }

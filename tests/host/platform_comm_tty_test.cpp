@@ -435,6 +435,19 @@ TEST_F(CommTtyTest, PurgeDropsQueuedReceiveBytes) {
   EXPECT_FALSE(PurgeComm(port_, 0x100));
 }
 
+// A write that has returned has been sent, as a synchronous write on Windows completes only once the
+// driver has sent it: a transmit purge right after it drops none of its bytes (the bootloader would
+// otherwise wait for ever for an acknowledgement the host believes it sent).
+TEST_F(CommTtyTest, ATransmitPurgeDropsNothingAWriteHasSent) {
+  const uint8_t ack[4] = {0, 1, 2, 3};
+  DWORD n = 0;
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(WriteFile(port_, ack, sizeof ack, &n, nullptr));
+    ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR));
+  }
+  EXPECT_EQ(pty_.Drain(200).size(), 300u * sizeof ack);
+}
+
 // A comm port opened without sharing cannot be opened a second time until it is closed.
 TEST_F(CommTtyTest, ExclusiveOpenRefusesASecondOpener) {
   SetLastError(0);
