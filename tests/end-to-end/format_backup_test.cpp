@@ -448,6 +448,7 @@ TEST_F(FormatBackupEndToEnd, FormatTypes0And4ReadNoDataPacket) {
     EXPECT_EQ(Code(in[0]), "FF112254");
   }
   EXPECT_EQ(CountLines("SendFormatDisk(): receive format ok"), 2u);
+  EXPECT_EQ(CountLinesStartingWith("ReadBackup("), 0u) << "no read-back was tried";
 }
 
 // Type 1 has no code: the frame's bytes 0-7 are zero, the size block follows, and the host still waits
