@@ -442,8 +442,7 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
   const uint64_t covered = fixed ? std::min<uint64_t>(fixed, image.payload_size) : image.payload_size;
   *check = CompareArea(image, stored, covered, /*whole_area=*/fixed == 0);
   if (stored.size() < image.payload_size && check->checked && check->matches) {
-    check->note = "the backup of " + image.area + " holds " + FormatCount(stored.size()) + " of the image's " +
-                  FormatCount(image.payload_size) + " bytes";
+    check->note = "a backup of " + image.area + " is " + FormatCount(stored.size()) + " bytes long";
   }
   return true;
 }
@@ -668,11 +667,15 @@ int Session::Flash(const FlashRequest& req) {
                                           : std::string("failed (above)"));
   }
 
-  // A handheld that does not hold its images (or may not: an area not flashed or not checked) stays in
-  // bootloader mode, where the same command can flash it again; sent back to IPL mode with a faulty boot
-  // image, it might not come back to it. After a backup that failed it stays there too, so that the
-  // backup can be taken again.
-  const bool reboot = !failed && !input_failed && backup_code == kExitOk;
+  // What verification could not see: an area no backup type reads back, or one whose read-back covers
+  // only the start of its image. Nothing there was found to differ, and nothing there was seen either.
+  const std::string unchecked = mode == VerifyMode::None ? std::string() : UncheckedSummary(checks);
+
+  // A handheld that does not hold its images (or may not: an area not flashed or not checked, whole or
+  // in part) stays in bootloader mode, where the same command can flash it again; sent back to IPL mode
+  // with a faulty boot image, it might not come back to it. After a backup that failed it stays there
+  // too, so that the backup can be taken again.
+  const bool reboot = !failed && !input_failed && backup_code == kExitOk && unchecked.empty();
   closer.armed = false;
   if (reboot) {
     x_.Shutdown();
@@ -714,15 +717,25 @@ int Session::Flash(const FlashRequest& req) {
   } else if (input_failed) {
     ui_.Result("  the handheld was left in bootloader mode, as an area was not flashed or not checked: put its "
                "image back in place, then " + AgainAdvice());
-  } else {
+  } else if (backup_code != kExitOk) {
     ui_.Result("  the handheld was left in bootloader mode: take the backup again with dravik-update backup " +
                std::to_string(req.backup_type) + " " + req.backup_file);
+  } else {
+    ui_.Result("  the handheld was left in bootloader mode, as " + unchecked +
+               ": nothing that was read back differs; restart the handheld to leave bootloader mode");
   }
   if (failed || input_failed || backup_code != kExitOk) {
     PrintLogHint();
     return failed ? kExitVerifyFailed : input_failed ? kExitInputFile : backup_code;
   }
-  ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
+  // Bytes nobody compared are no mismatch (exit 0), but the last line does not claim they were checked.
+  if (mode == VerifyMode::None) {
+    ui_.Result("done");
+  } else if (unchecked.empty()) {
+    ui_.Result("done: every area checked holds its image");
+  } else {
+    ui_.Result("done: nothing that was read back differs from its image, but " + unchecked);
+  }
   return kExitOk;
 }
 

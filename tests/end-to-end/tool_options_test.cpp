@@ -370,6 +370,30 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
   EXPECT_TRUE(gone.image_unreadable);
 }
 
+// The last line of a run names every area the checks left open, in part or whole.
+TEST(ToolVerify, WhatTheChecksLeftOpenIsNamedAreaByArea) {
+  AreaCheck whole;
+  whole.area = "EBOOT";
+  whole.checked = whole.matches = true;
+  whole.compared = whole.image_length = 393216;
+  AreaCheck part = whole;
+  part.area = "GSM";
+  part.compared = 5242880;
+  part.image_length = 5767168;
+  AreaCheck none;
+  none.area = "ASSET";
+  AreaCheck extrom = none;
+  extrom.area = "EXTROM";
+  EXPECT_TRUE(CheckedWhole(whole));
+  EXPECT_TRUE(CheckedInPart(part));
+  EXPECT_FALSE(CheckedWhole(part));
+  EXPECT_EQ("", UncheckedSummary({whole}));
+  EXPECT_EQ("GSM was checked only in part (5,242,880 of 5,767,168 bytes)", UncheckedSummary({whole, part}));
+  EXPECT_EQ("GSM was checked only in part (5,242,880 of 5,767,168 bytes), ASSET not checked at all and EXTROM not "
+            "checked at all",
+            UncheckedSummary({part, none, whole, extrom}));
+}
+
 TEST(ToolVerify, BackupTypesCoverTheirAreas) {
   EXPECT_EQ(0, BackupTypeForArea("EBOOT").value());
   EXPECT_EQ(1, BackupTypeForArea("IPL").value());
