@@ -17,6 +17,7 @@
 #include "job_follower.h"
 #include "native_path.h"
 #include "output_file.h"
+#include "stall_guard.h"
 
 namespace dravik_update {
 
@@ -185,13 +186,10 @@ constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
                                    const std::function<uint64_t()>& total_bytes, double* seconds) {
   const auto start = std::chrono::steady_clock::now();
-  // The guard below counts on the platform's clock, as the library's own bounds do.
-  DWORD last_change_tick = GetTickCount();
-  int last_percent = -1;
+  StallGuard guard(GetTickCount(), PollIntervalTicks());
   // A handheld that does not answer at all (not in bootloader mode: booted into its OS) leaves the run at
   // 0 % while the library waits for it without a limit; after half a minute of the library's clock the
   // user is asked about it once.
-  const DWORD start_tick = GetTickCount();
   bool asked = false;
   // Recent (time, bytes) figures: the rate shown is that of the last few seconds, so that the pauses
   // between jobs and the wait for the first packet do not drag it down for the rest of the run.
@@ -216,8 +214,10 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     if (recent.size() >= 2 && s.seconds - recent.front().first > 0.5 && s.bytes_done > recent.front().second) {
       s.rate = static_cast<double>(s.bytes_done - recent.front().second) / (s.seconds - recent.front().first);
     }
+    const DWORD now = GetTickCount();
+    guard.Poll(now, percent);
     ui_.Update(s);
-    if (!asked && percent == 0 && GetTickCount() - start_tick >= kNoAnswerQuestionMs) {
+    if (!asked && percent == 0 && guard.RunningFor(now) >= kNoAnswerQuestionMs) {
       asked = true;
       ui_.Info("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
                " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
@@ -227,10 +227,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       *seconds = s.seconds;
       return RunEnd::Completed;
     }
-    if (percent != last_percent) {
-      last_percent = percent;
-      last_change_tick = GetTickCount();
-    } else if (GetTickCount() - last_change_tick >= kStallLimitMs) {
+    if (guard.StillFor(now) >= kStallLimitMs) {
       // The library gives up after 15 minutes without a packet only when a read returns; with its default
       // RTimeout=0 a read on a silent device never does, and then only this guard ends the run.
       ui_.End();
@@ -239,7 +236,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       *seconds = SecondsSince(start);
       return RunEnd::Incomplete;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
   }
 }
 

@@ -17,6 +17,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "progress.h"
+#include "stall_guard.h"
 #include "test_support.h"
 #include "verify.h"
 
@@ -507,6 +508,30 @@ TEST(ToolProgress, BarAndLineShowPercentLabelRateAndTimeLeft) {
   EXPECT_EQ("[##########] 100%  OS os.nb0", RenderBar(s, 10)) << "no rate before bytes flow; percent capped";
   EXPECT_EQ("1:05", FormatDuration(65));
   EXPECT_EQ("1:00:00", FormatDuration(3600));
+}
+
+// The standstill is counted between polls that come at their interval; a gap far beyond it is a tool
+// that did not run (stopped, or the machine asleep), after which the count starts again.
+TEST(ToolStallGuard, APauseBetweenPollsIsNoStandstill) {
+  StallGuard guard(1000, 100);
+  uint32_t now = 1000;
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(guard.Poll(now += 100, 7));
+  EXPECT_EQ(4900u, guard.StillFor(now));
+  EXPECT_TRUE(guard.Poll(now += 1500, 7)) << "a late poll of a busy machine still counts";
+  EXPECT_EQ(6400u, guard.StillFor(now));
+  EXPECT_FALSE(guard.Poll(now += 3000000, 7));
+  EXPECT_EQ(0u, guard.StillFor(now));
+  EXPECT_EQ(0u, guard.RunningFor(now));
+  EXPECT_TRUE(guard.Poll(now += 100, 7));
+  EXPECT_EQ(100u, guard.StillFor(now));
+  EXPECT_TRUE(guard.Poll(now += 100, 8));
+  EXPECT_EQ(0u, guard.StillFor(now)) << "progress restarts the count";
+  EXPECT_EQ(200u, guard.RunningFor(now));
+
+  // GetTickCount wraps after 49.7 days.
+  StallGuard wrapping(0xFFFFFF00u, 100);
+  EXPECT_TRUE(wrapping.Poll(0x00000010u, 0));
+  EXPECT_EQ(0x110u, wrapping.RunningFor(0x00000010u));
 }
 
 TEST(ToolLog, LinesSinceTheMarkWithoutTheirLineEnds) {

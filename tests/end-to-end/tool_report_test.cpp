@@ -2,9 +2,14 @@
 // whether the handheld is sent back, the progress through a suspended tool, the bar on a terminal of a
 // given width, the rate of a short run, and the warnings --quiet still shows.
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -32,6 +37,18 @@ bool Contains(const std::string& text, const std::string& what) { return text.fi
 bool IsCommand(const handheld::WireEvent& e, const char* code) {
   return e.kind == handheld::WireEvent::Kind::Frame && e.direction == handheld::WireEvent::Direction::HostToDevice &&
          e.bytes.size() >= 8 && std::string(e.bytes.begin(), e.bytes.begin() + 8) == code;
+}
+
+// The dravik-update process this test started (its child), or 0.
+pid_t ToolChild() {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, comm, state;
+    pid_t parent = 0;
+    if (!(stat >> pid >> comm >> state >> parent)) continue;
+    if (parent == getpid() && comm == "(dravik-update)") return static_cast<pid_t>(std::stoi(pid));
+  }
+  return 0;
 }
 
 class ToolReport : public ::testing::Test {
@@ -137,6 +154,37 @@ TEST_F(ToolReport, AnAreaNoReadBackReachesIsNamedInTheLastLine) {
   EXPECT_TRUE(Contains(whole.out, "done: every area checked holds its image")) << whole.out;
   EXPECT_TRUE(Contains(whole.out, "the handheld was sent back to IPL mode")) << whole.out;
   EXPECT_EQ(1u, Reboots());
+}
+
+// ---- The progress ----
+
+// A tool stopped for 3 s (Ctrl-Z, then fg) with the platform clock 1,000 times faster: 50 minutes on
+// that clock passed between two polls, in which neither the tool nor the library ran. The run goes on
+// and completes; it is not given up on as a standstill of 20 minutes.
+TEST_F(ToolReport, AToolStoppedAndResumedFinishesItsRun) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.ack_delay_ms = 2;  // a run of a few seconds, to be stopped in its middle
+  handheld_->SetFaults(plan);
+  const Bytes gsm_bytes = PatternBytes(1520 * 2000, 31);
+  const std::string gsm = Image("gsm.nb0", gsm_bytes);
+  bool asked = false, stopped = false;
+  auto stop_and_resume = [&]() {
+    if (asked) return false;
+    asked = true;
+    const pid_t tool = ToolChild();
+    stopped = tool != 0 && kill(tool, SIGSTOP) == 0;
+    if (!stopped) return false;
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    kill(tool, SIGCONT);
+    return false;  // no signal from the runner
+  };
+  ToolRun run = RunTool({"--os", gsm}, ToolEnv(true, "1000"), dir_.path(), 60, "GSM gsm.nb0", SIGINT, 0,
+                        stop_and_resume);
+  ASSERT_TRUE(stopped) << run.All();
+  EXPECT_EQ(0, run.exit_code) << run.All();
+  EXPECT_FALSE(Contains(run.err, "has not moved")) << run.err;
+  EXPECT_EQ(gsm_bytes, handheld_->GetStorage().Read(Area::GSM));
 }
 
 }  // namespace
