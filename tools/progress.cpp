@@ -56,7 +56,7 @@ std::string FormatDuration(double seconds) {
 namespace {
 
 std::string RateAndEta(const ProgressSample& s) {
-  if (s.seconds <= 0.05 || s.bytes_done == 0) return "";
+  if (s.seconds < kShortestRateWindowS || s.bytes_done == 0) return "";
   double rate = s.rate > 0 ? s.rate : static_cast<double>(s.bytes_done) / s.seconds;
   std::string out = FormatBytes(static_cast<uint64_t>(rate)) + "/s";
   if (s.bytes_total > s.bytes_done && rate > 0) {
@@ -154,7 +154,11 @@ ProgressDisplay::Waiting::Waiting(ProgressDisplay& display, std::function<std::s
 }
 
 ProgressDisplay::Waiting::~Waiting() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
   thread_.join();
   if (display_.mode_ == DisplayMode::Bar) {
     std::lock_guard<std::mutex> lock(g_output_mutex);
@@ -171,7 +175,11 @@ void ProgressDisplay::Waiting::Run() {
   const auto start = std::chrono::steady_clock::now();
   std::string shown;
   bool timed_out = false;
-  for (unsigned tick = 0; !stop_; ++tick) {
+  for (unsigned tick = 0;; ++tick) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return;
+    }
     std::string now = text_();
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (display_.mode_ == DisplayMode::Bar) {
@@ -189,7 +197,8 @@ void ProgressDisplay::Waiting::Run() {
       timed_out = true;
       on_timeout_();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_; })) return;
   }
 }
 

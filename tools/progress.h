@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,6 +28,10 @@ struct ProgressSample {
   double seconds = 0;       // since the operation started
   double rate = 0;          // bytes per second lately; 0: the average over `seconds` is shown
 };
+
+// A rate (and the time left from it) is shown only once the run has gone on this long: over a shorter
+// window it is noise.
+constexpr double kShortestRateWindowS = 1.0;
 
 // "[#####.....]  45%  OS  12.0 MiB/s  0:07 left" (terminal) or the plain line for the sample.
 std::string RenderBar(const ProgressSample& s, int width);
@@ -67,7 +73,10 @@ class ProgressDisplay {
     double timeout_s_;
     std::string timeout_text_;
     std::function<void()> on_timeout_;
-    std::atomic<bool> stop_{false};
+    // The destructor wakes the thread at once: the export has returned and the run is under way.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
     std::thread thread_;
   };
 

@@ -146,7 +146,8 @@ int Session::WriteFailed(const std::string& what, const std::string& note) {
   return kExitCantCreate;
 }
 
-void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call) {
+std::chrono::steady_clock::time_point Session::BlockingCall(const std::string& busy_text, double wait_timeout_s,
+                                                            const std::function<void()>& call) {
   const std::string waiting = kWaitingText;
   auto text = [this, waiting, busy_text]() -> std::string {
     // The link is opened once per call: the search is over for good once the open has ended either way
@@ -175,6 +176,7 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
   };
   ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);
   call();
+  return std::chrono::steady_clock::now();  // taken before the indicator's thread is stopped
 }
 
 namespace {
@@ -184,8 +186,8 @@ constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
 }  // namespace
 
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
-                                   const std::function<uint64_t()>& total_bytes, double* seconds) {
-  const auto start = std::chrono::steady_clock::now();
+                                   const std::function<uint64_t()>& total_bytes,
+                                   std::chrono::steady_clock::time_point started, double* seconds) {
   StallGuard guard(GetTickCount(), PollIntervalTicks());
   // A handheld that does not answer at all (not in bootloader mode: booted into its OS) leaves the run at
   // 0 % while the library waits for it without a limit; after half a minute of the library's clock the
@@ -199,7 +201,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     x_.Progress(&r);
     if (r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) {
       ui_.End();
-      *seconds = SecondsSince(start);
+      *seconds = SecondsSince(started);
       return RunEnd::Incomplete;
     }
     int percent = static_cast<int>(r.dwValue);
@@ -208,7 +210,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     s.label = label(r.dwFeatureId);
     s.bytes_total = total_bytes();
     s.bytes_done = s.bytes_total * static_cast<uint64_t>(percent > 100 ? 100 : percent) / 100;
-    s.seconds = SecondsSince(start);
+    s.seconds = SecondsSince(started);
     recent.emplace_back(s.seconds, s.bytes_done);
     while (recent.size() > 2 && s.seconds - recent.front().first > 3.0) recent.pop_front();
     if (recent.size() >= 2 && s.seconds - recent.front().first > 0.5 && s.bytes_done > recent.front().second) {
@@ -233,7 +235,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       ui_.End();
       ui_.Error("error: the progress has not moved for 20 minutes");
       stalled_ = true;
-      *seconds = SecondsSince(start);
+      *seconds = SecondsSince(started);
       return RunEnd::Incomplete;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
@@ -413,11 +415,13 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
   }
   log_.Mark();
   ClientResult r = Fresh();
-  BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });
+  const auto started =
+      BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });
   double seconds = 0;
   uint64_t fixed = FixedBackupSize(type);
   RunEnd end = FollowRun([&](uint32_t) { return "reading back " + image.area; },
-                         [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, &seconds);
+                         [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, started,
+                         &seconds);
   if (end == RunEnd::Incomplete) {
     std::remove(tmp.c_str());
     *exit_code = FileWriteFailed() ? WriteFailed("the read-back of " + image.area + " into " + tmp,
@@ -573,7 +577,7 @@ int Session::Flash(const FlashRequest& req) {
 
   SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
   log_.Mark();
-  BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
+  const auto started = BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
     r = Fresh();
     x_.StartFlash(&r);
   });
@@ -613,13 +617,16 @@ int Session::Flash(const FlashRequest& req) {
     return img.area + " " + BaseName(img.arg.path);
   };
   double seconds = 0;
-  RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
+  RunEnd end = FollowRun(label, [total] { return total; }, started, &seconds);
   if (end == RunEnd::Incomplete) return RunIncomplete("flashing run");
   SetInterruptNote(kCheckInterrupted);
   WaitForWorkerEnd();
   const std::vector<SkippedJob> skipped = SkippedJobs(log_.LinesSinceMark());
-  ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
-           FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
+  // A rate taken over a fraction of a second says more about the timer than about the link.
+  ui_.Info(seconds < kShortestRateWindowS
+               ? "flashed " + FormatBytes(total) + " in less than a second"
+               : "flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
+                     FormatBytes(static_cast<uint64_t>(static_cast<double>(total) / seconds)) + "/s)");
 
   std::vector<AreaCheck> checks;
   if (mode == VerifyMode::Storage) {
@@ -748,8 +755,8 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   }
   log_.Mark();
   ClientResult r = Fresh();
-  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s,
-               [&] { x_.BackUp(type, out.WorkingPath().c_str(), &r); });
+  const auto started = BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s,
+                                    [&] { x_.BackUp(type, out.WorkingPath().c_str(), &r); });
   uint64_t announced = fixed;
   auto total = [&]() -> uint64_t {
     if (announced == 0) {
@@ -758,7 +765,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
     }
     return announced;
   };
-  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
+  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, started, seconds);
   if (end == RunEnd::Incomplete) {
     if (!stalled_) x_.CloseComPort();
     link_closed_ = true;

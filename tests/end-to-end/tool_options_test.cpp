@@ -506,6 +506,11 @@ TEST(ToolProgress, BarAndLineShowPercentLabelRateAndTimeLeft) {
   s.percent = 130;
   s.bytes_done = 0;
   EXPECT_EQ("[##########] 100%  OS os.nb0", RenderBar(s, 10)) << "no rate before bytes flow; percent capped";
+  // Within the first second no rate means anything yet.
+  s.percent = 76;
+  s.bytes_done = s.bytes_total * 76 / 100;
+  s.seconds = 0.1;
+  EXPECT_EQ("progress  76%  OS os.nb0  15.2 MiB of 20.0 MiB", RenderLine(s));
   EXPECT_EQ("1:05", FormatDuration(65));
   EXPECT_EQ("1:00:00", FormatDuration(3600));
 }

@@ -187,4 +187,24 @@ TEST_F(ToolReport, AToolStoppedAndResumedFinishesItsRun) {
   EXPECT_EQ(gsm_bytes, handheld_->GetStorage().Read(Area::GSM));
 }
 
+// A run of an EBOOT image is over in a fraction of a second here: no rate is made up from that.
+// Whatever the tool shows must be a rate it could have measured, over at least a second.
+TEST_F(ToolReport, AShortRunShowsNoRateItCannotHaveMeasured) {
+  ServeHandheld();
+  const std::string eboot = Image("eboot.nb0", PatternBytes(393216, 32));
+  ToolRun run = Run({"--eboot", eboot, "--plain"});
+  ASSERT_EQ(0, run.exit_code) << run.All();
+  const size_t at = run.out.find("flashed 384.0 KiB in ");
+  ASSERT_NE(std::string::npos, at) << run.out;
+  const std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+  const size_t open = line.find(" (");
+  if (open == std::string::npos) {
+    EXPECT_EQ("flashed 384.0 KiB in less than a second", line);
+  } else {
+    // "(N KiB/s)": at most the whole image in one second.
+    EXPECT_NE(std::string::npos, line.find(" KiB/s)")) << line;
+    EXPECT_LE(std::stod(line.substr(open + 2)), 384.0) << line;
+  }
+}
+
 }  // namespace
