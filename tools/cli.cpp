@@ -211,7 +211,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
             return "give a number of seconds, 0 or more";
           },
           "", "seconds"));
-  app.add_flag("-q,--quiet", cl.quiet, "no progress display; only errors and the summary");
+  app.add_flag("-q,--quiet", cl.quiet, "no progress display; only warnings, errors and the summary");
   app.add_flag("--plain", cl.plain, "plain progress lines even on a terminal");
 
   auto* backup = app.add_subcommand("backup", "save a backup of one area of the handheld into FILE");

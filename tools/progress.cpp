@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "../platform/win32.h"
 #include "options.h"
 
 #ifdef _WIN32
@@ -104,6 +105,11 @@ void ProgressDisplay::Info(const std::string& line) {
   std::fflush(stdout);
 }
 
+void ProgressDisplay::Warning(const std::string& line) {
+  if (mode_ != DisplayMode::Quiet) return Info(line);
+  Error(line);
+}
+
 void ProgressDisplay::Result(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_output_mutex);
   CloseLine();
@@ -144,12 +150,15 @@ void ProgressDisplay::End() {
 }
 
 ProgressDisplay::Waiting::Waiting(ProgressDisplay& display, std::function<std::string()> text, double timeout_s,
-                                  std::string timeout_text, std::function<void()> on_timeout)
+                                  std::string timeout_text, std::function<void()> on_timeout,
+                                  uint32_t long_wait_ms, std::function<void()> on_long_wait)
     : display_(display),
       text_(std::move(text)),
       timeout_s_(timeout_s),
       timeout_text_(std::move(timeout_text)),
-      on_timeout_(std::move(on_timeout)) {
+      on_timeout_(std::move(on_timeout)),
+      long_wait_ms_(long_wait_ms),
+      on_long_wait_(std::move(on_long_wait)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -175,6 +184,9 @@ void ProgressDisplay::Waiting::Run() {
   const auto start = std::chrono::steady_clock::now();
   std::string shown;
   bool timed_out = false;
+  // Since when `timeout_text` has been shown, on the platform's clock (as the library's own bounds).
+  bool long_wait_seen = false;
+  DWORD waiting_since = 0;
   for (unsigned tick = 0;; ++tick) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -192,7 +204,12 @@ void ProgressDisplay::Waiting::Run() {
       std::printf("%s\n", now.c_str());
       std::fflush(stdout);
     }
+    if (now == timeout_text_ && shown != timeout_text_) waiting_since = GetTickCount();
     shown = now;
+    if (!long_wait_seen && on_long_wait_ && now == timeout_text_ && GetTickCount() - waiting_since >= long_wait_ms_) {
+      long_wait_seen = true;
+      on_long_wait_();
+    }
     if (!timed_out && timeout_s_ > 0 && waited >= timeout_s_ && now == timeout_text_ && on_timeout_) {
       timed_out = true;
       on_timeout_();

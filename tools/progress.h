@@ -45,6 +45,9 @@ class ProgressDisplay {
 
   // An information line (suppressed with --quiet).
   void Info(const std::string& line);
+  // Something the user should act on though nothing failed (yet): an information line, which --quiet
+  // does not hide but sends to standard error.
+  void Warning(const std::string& line);
   // A result line: shown also with --quiet.
   void Result(const std::string& line);
   // A new progress figure; the bar is redrawn, a plain line is printed every 10 percent and when the
@@ -58,10 +61,13 @@ class ProgressDisplay {
   // Shows `text()` while the calling thread is blocked in an export: a spinner with the seconds waited on
   // a terminal, one line per new text otherwise. When `timeout_s` is positive and `text()` returns
   // `timeout_text` once that many seconds have passed, `on_timeout` runs on the indicator's thread.
+  // Once `text()` has returned `timeout_text` for `long_wait_ms` on the platform's clock, `on_long_wait`
+  // runs there, once.
   class Waiting {
    public:
     Waiting(ProgressDisplay& display, std::function<std::string()> text, double timeout_s,
-            std::string timeout_text, std::function<void()> on_timeout);
+            std::string timeout_text, std::function<void()> on_timeout, uint32_t long_wait_ms = 0,
+            std::function<void()> on_long_wait = nullptr);
     ~Waiting();
     Waiting(const Waiting&) = delete;
     Waiting& operator=(const Waiting&) = delete;
@@ -73,6 +79,8 @@ class ProgressDisplay {
     double timeout_s_;
     std::string timeout_text_;
     std::function<void()> on_timeout_;
+    uint32_t long_wait_ms_;
+    std::function<void()> on_long_wait_;
     // The destructor wakes the thread at once: the export has returned and the run is under way.
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -50,6 +50,11 @@ char g_flash_after_format_interrupted[1200];
 
 const char kWaitingText[] = "waiting for the handheld in bootloader mode" DRAVIK_ELLIPSIS;
 
+// After this long (on the platform's clock) without a handheld, or at 0 %, the user is asked about it.
+constexpr DWORD kNoAnswerQuestionMs = 30000;
+// A run whose progress has not moved for this long is given up on.
+constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
+
 ClientResult Fresh() {
   ClientResult r;
   std::memset(&r, 0, sizeof r);
@@ -174,16 +179,18 @@ std::chrono::steady_clock::time_point Session::BlockingCall(const std::string& b
     SayServicesHint();
     std::_Exit(kExitDeviceUnavailable);
   };
-  ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);
+  // Without --wait the library looks for the handheld for ever: after a while, say so even with --quiet.
+  auto on_long_wait = [this]() {
+    ui_.Warning("no handheld found for " + std::to_string(kNoAnswerQuestionMs / 1000) +
+                " s: is it connected, in bootloader mode? `dravik-update list` shows what the host sees. The "
+                "library goes on looking for it (--wait SECONDS gives up); Ctrl-C stops the tool.");
+  };
+  ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout, kNoAnswerQuestionMs,
+                                     on_long_wait);
   call();
   return std::chrono::steady_clock::now();  // taken before the indicator's thread is stopped
 }
 
-namespace {
-constexpr DWORD kNoAnswerQuestionMs = 30000;
-// A run whose progress has not moved for this long is given up on.
-constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
-}  // namespace
 
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
                                    const std::function<uint64_t()>& total_bytes,
@@ -221,8 +228,8 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     ui_.Update(s);
     if (!asked && percent == 0 && guard.RunningFor(now) >= kNoAnswerQuestionMs) {
       asked = true;
-      ui_.Info("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
-               " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
+      ui_.Warning("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
+                  " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
     }
     if (percent >= 100) {
       ui_.End();

@@ -207,4 +207,29 @@ TEST_F(ToolReport, AShortRunShowsNoRateItCannotHaveMeasured) {
   }
 }
 
+// ---- What --quiet still shows ----
+
+// With no handheld the library looks for one for ever: --quiet hides the waiting line, but not the
+// warning after half a minute (of the platform clock), which goes to standard error.
+TEST_F(ToolReport, QuietStillWarnsWhenNoHandheldIsFound) {
+  WriteHost("");
+  ToolRun run = RunTool({"--quiet", "--wait", "3", "--eboot", Image("eboot.nb0", PatternBytes(5000, 33))},
+                        ToolEnv(), dir_.path());
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "no handheld found for 30 s: is it connected, in bootloader mode?")) << run.err;
+  EXPECT_FALSE(Contains(run.out, "waiting for the handheld")) << run.out;
+}
+
+// A handheld booted into its OS does not answer and the run stays at 0 % for ever: the question about it
+// is asked with --quiet too. (The run is ended by the test's time limit.)
+TEST_F(ToolReport, QuietStillAsksAboutAHandheldThatNeverAnswers) {
+  ServeHandheld();
+  ASSERT_TRUE(handheld_->GetStorage().SetMode(handheld::Mode::OS));
+  ToolRun run = RunTool({"--quiet", "--eboot", Image("eboot.nb0", PatternBytes(5000, 34))}, ToolEnv(), dir_.path(),
+                        /*time_limit_s=*/4);
+  EXPECT_TRUE(Contains(run.err, "no answer from the handheld for 30 s: is it in bootloader mode?")) << run.All();
+  EXPECT_EQ("", run.out);
+  EXPECT_TRUE(handheld_->GetStorage().Read(Area::EBOOT).empty());
+}
+
 }  // namespace
