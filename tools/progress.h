@@ -35,12 +35,15 @@ constexpr double kShortestRateWindowS = 1.0;
 
 // "[#####.....]  45%  OS  12.0 MiB/s  0:07 left" (terminal) or the plain line for the sample.
 std::string RenderBar(const ProgressSample& s, int width);
+// The bar's line for a terminal `columns` wide, at most `columns` - 1 long: the bar is shortened first,
+// then the file name in the label, then the time left and the rate go.
+std::string RenderBarToFit(const ProgressSample& s, int columns);
 std::string RenderLine(const ProgressSample& s);
 std::string FormatDuration(double seconds);  // "1:05", "0:00"
 
 class ProgressDisplay {
  public:
-  explicit ProgressDisplay(DisplayMode mode) : mode_(mode) {}
+  explicit ProgressDisplay(DisplayMode mode);
   DisplayMode Mode() const { return mode_; }
 
   // An information line (suppressed with --quiet).
@@ -90,8 +93,16 @@ class ProgressDisplay {
 
  private:
   void CloseLine();
+  // The terminal's width now.
+  int Columns() const;
+  // Draws `text` over the terminal's current line, cut to the terminal's width less one column.
+  void Redraw(const std::string& text);
+  // Blanks the line a bar or spinner occupies, leaving the cursor at its start.
+  void ClearDrawnLine();
   DisplayMode mode_;
+  bool escapes_ = true;     // the terminal clears a line's rest on "\x1b[K"; else spaces do
   bool line_open_ = false;  // a bar or spinner occupies the current terminal line
+  size_t drawn_length_ = 0;  // of what it shows
   int last_printed_percent_ = -1;
   std::string last_label_;
 };

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include "output_file.h"
 #include "progress.h"
 #include "stall_guard.h"
+#include "terminal.h"
 #include "test_support.h"
 #include "verify.h"
 
@@ -513,6 +516,58 @@ TEST(ToolProgress, BarAndLineShowPercentLabelRateAndTimeLeft) {
   EXPECT_EQ("progress  76%  OS os.nb0  15.2 MiB of 20.0 MiB", RenderLine(s));
   EXPECT_EQ("1:05", FormatDuration(65));
   EXPECT_EQ("1:00:00", FormatDuration(3600));
+}
+
+// The bar's line never reaches the terminal's last column, where it would wrap and leave a line behind
+// at every redraw: the bar gives way first, then the file name, then the time left and the rate.
+TEST(ToolProgress, TheBarFitsTheTerminalLessOneColumn) {
+  ProgressSample s;
+  s.percent = 45;
+  s.label = "GSM gsm-image-for-the-radio.nb0";
+  s.bytes_total = 20 << 20;
+  s.bytes_done = 9 << 20;
+  s.seconds = 2;
+  EXPECT_EQ(RenderBar(s, 30), RenderBarToFit(s, 200));
+  EXPECT_EQ("[#######..........]  45%  GSM gsm-image-for-the-radio.nb0  4.5 MiB/s  0:02 left",
+            RenderBarToFit(s, 80));
+  EXPECT_EQ("[####......]  45%  GSM gsm-image-for-the-radio.nb  4.5 MiB/s  0:02 left", RenderBarToFit(s, 72));
+  EXPECT_EQ("[####......]  45%  GSM gsm-image-for-t  4.5 MiB/s  0:02 left", RenderBarToFit(s, 61));
+  EXPECT_EQ("[####......]  45%  GSM  4.5 MiB/s", RenderBarToFit(s, 40));
+  EXPECT_EQ("[####......]  45%  GSM", RenderBarToFit(s, 30));
+  EXPECT_EQ("  45%  GSM", RenderBarToFit(s, 11));
+  for (int columns : {200, 81, 80, 72, 61, 60, 50, 44, 40, 33, 30, 25, 20, 12, 11, 8, 2, 1, 0}) {
+    const std::string line = RenderBarToFit(s, columns);
+    EXPECT_LE(line.size(), static_cast<size_t>(columns > 1 ? columns - 1 : 0)) << columns << ": " << line;
+  }
+}
+
+TEST(ToolTerminal, TheWidthIsAskedOfTheTerminalAndCutsRespectCharacters) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 60;
+  ASSERT_EQ(0, ioctl(master, TIOCSWINSZ, &size));
+  EXPECT_EQ(60, TerminalColumnsOf(terminal));
+  size.ws_col = 45;  // resized during the run
+  ASSERT_EQ(0, ioctl(master, TIOCSWINSZ, &size));
+  EXPECT_EQ(45, TerminalColumnsOf(terminal));
+  close(terminal);
+  close(master);
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  EXPECT_EQ(0, TerminalColumnsOf(fds[1])) << "a pipe has no width";
+  close(fds[0]);
+  close(fds[1]);
+
+  EXPECT_EQ("waiting", CutToWidth("waiting", 7));
+  EXPECT_EQ("wait", CutToWidth("waiting", 4));
+  EXPECT_EQ("ab", CutToWidth("ab\xE2\x80\xA6", 4)) << "no half of the ellipsis";
+  EXPECT_EQ("ab\xE2\x80\xA6", CutToWidth("ab\xE2\x80\xA6" "c", 5));
 }
 
 // The standstill is counted between polls that come at their interval; a gap far beyond it is a tool

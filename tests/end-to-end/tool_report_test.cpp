@@ -1,13 +1,18 @@
 // dravik-update end to end, what a run tells the user: how much of each area the verification saw and
 // whether the handheld is sent back, the progress through a suspended tool, the bar on a terminal of a
 // given width, the rate of a short run, and the warnings --quiet still shows.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <thread>
 #include <string>
@@ -49,6 +54,94 @@ pid_t ToolChild() {
     if (parent == getpid() && comm == "(dravik-update)") return static_cast<pid_t>(std::stoi(pid));
   }
   return 0;
+}
+
+// The tool run with its standard output and error on a terminal `columns` wide, as a person runs it; what
+// reached the terminal, byte for byte.
+struct TerminalRun {
+  int exit_code = -1;
+  std::string screen;
+};
+
+TerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                          const std::string& cwd, int columns) {
+  TerminalRun run;
+  // Everything the child needs is built before the fork: the test process has threads.
+  std::vector<std::string> env_strings;
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    const size_t eq = kv.find('=');
+    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) {
+    if (v.empty()) vars.erase(k);
+    else vars[k] = v;
+  }
+  for (const auto& [k, v] : vars) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (std::string& e : env_strings) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  std::string tool = tool_test::ToolPath();
+  std::vector<std::string> arg_strings = args;
+  std::vector<char*> argv = {&tool[0]};
+  for (std::string& a : arg_strings) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return run;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = static_cast<unsigned short>(columns);
+  ioctl(master, TIOCSWINSZ, &size);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (terminal < 0) return run;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(terminal, 1);
+    dup2(terminal, 2);
+    close(terminal);
+    close(master);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    testing_support::GiveUpFileModeOverrideForExec();
+    execve(tool.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(terminal);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    pollfd fd = {master, POLLIN, 0};
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(&fd, 1, 200) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the tool has closed the terminal's last descriptor
+    run.screen.append(buf, static_cast<size_t>(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// The lines the bar and the spinner drew over one another: what follows each carriage return that
+// does not end a line, up to the next one, without the escape that clears the line's rest.
+std::vector<std::string> Redraws(const std::string& screen) {
+  std::vector<std::string> out;
+  for (size_t at = screen.find('\r'); at != std::string::npos; at = screen.find('\r', at + 1)) {
+    if (at + 1 < screen.size() && screen[at + 1] == '\n') continue;
+    const size_t end = screen.find_first_of("\r\n", at + 1);
+    std::string drawn = screen.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    for (size_t esc; (esc = drawn.find("\x1b[K")) != std::string::npos;) drawn.erase(esc, 3);
+    // Spaces that only blank what an earlier drawing left take no new column.
+    drawn.erase(drawn.find_last_not_of(' ') + 1);
+    if (!drawn.empty()) out.push_back(drawn);
+  }
+  return out;
 }
 
 class ToolReport : public ::testing::Test {
@@ -204,6 +297,34 @@ TEST_F(ToolReport, AShortRunShowsNoRateItCannotHaveMeasured) {
     // "(N KiB/s)": at most the whole image in one second.
     EXPECT_NE(std::string::npos, line.find(" KiB/s)")) << line;
     EXPECT_LE(std::stod(line.substr(open + 2)), 384.0) << line;
+  }
+}
+
+// ---- The bar on a terminal ----
+
+// On a terminal 60 columns wide every drawing of the bar stays within 59 of them (a line that reached
+// the last one would wrap, and each redraw leave a line behind); with TERM=dumb it is drawn with carriage
+// returns alone, no escape sequence.
+TEST_F(ToolReport, TheBarFitsTheTerminalsWidthAndADumbTerminalGetsNoEscapes) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.ack_delay_ms = 2;  // a run of over a second, for the rate and the time left to be drawn too
+  handheld_->SetFaults(plan);
+  const std::string gsm = Image("the-radio-image-with-a-rather-long-file-name.nb0", PatternBytes(1520 * 1200, 35));
+  for (const char* term : {"xterm", "dumb"}) {
+    SCOPED_TRACE(term);
+    std::map<std::string, std::string> env = ToolEnv();
+    env["TERM"] = term;
+    TerminalRun run = RunOnTerminal({"--os", gsm}, env, dir_.path(), 60);
+    ASSERT_EQ(0, run.exit_code) << run.screen;
+    const std::vector<std::string> drawn = Redraws(run.screen);
+    size_t bars = 0;
+    for (const std::string& line : drawn) {
+      EXPECT_LE(line.size(), 59u) << line;
+      bars += line[0] == '[' ? 1 : 0;
+    }
+    EXPECT_GT(bars, 3u) << run.screen;
+    EXPECT_EQ(std::string(term) == "dumb", run.screen.find('\x1b') == std::string::npos) << run.screen;
   }
 }
 
