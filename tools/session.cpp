@@ -191,7 +191,6 @@ std::chrono::steady_clock::time_point Session::BlockingCall(const std::string& b
   return std::chrono::steady_clock::now();  // taken before the indicator's thread is stopped
 }
 
-
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
                                    const std::function<uint64_t()>& total_bytes,
                                    std::chrono::steady_clock::time_point started, double* seconds) {
