@@ -25,7 +25,7 @@ cli11="$(dirname "$(find /usr/include -maxdepth 2 -name CLI.hpp -path '*CLI/*' |
 include_dir="$build_dir/tool-include"
 mkdir -p "$include_dir"
 ln -sfn "$cli11" "$include_dir/CLI"
-sources=("$root"/tools/{cli,discovery,interrupt,job_follower,library_loader,log_watch,main,native_path,options,output_file,progress,session,verify}.cpp
+sources=("$root"/tools/{cli,discovery,interrupt,job_follower,library_loader,log_watch,main,native_path,options,output_file,progress,session,stall_guard,terminal,verify}.cpp
          "$root/handheld/storage.cpp")
 for arch in x86_64 i686; do
   # The manifest (tools/windows/): administrator rights, and no installer guessed from the name.

@@ -105,7 +105,8 @@ replaces a file: its FILE must not exist. A read-back cut off after the format w
 FILE.incomplete.
 
 Exit codes:
-   0  success (and verified, unless --no-verify)
+   0  success (and verified, unless --no-verify); an area the check could read back only in part, or
+      not at all, is named and keeps the handheld in bootloader mode
   64  usage error (an output FILE that is empty, or names an image, the other output or the library's
       logfile.txt, included), or nothing to flash (no image; the library's status 901)
   65  verification failed: an area differs from its image, holds less of it, or more than it (the area
@@ -210,7 +211,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
             return "give a number of seconds, 0 or more";
           },
           "", "seconds"));
-  app.add_flag("-q,--quiet", cl.quiet, "no progress display; only errors and the summary");
+  app.add_flag("-q,--quiet", cl.quiet, "no progress display; only warnings, errors and the summary");
   app.add_flag("--plain", cl.plain, "plain progress lines even on a terminal");
 
   auto* backup = app.add_subcommand("backup", "save a backup of one area of the handheld into FILE");

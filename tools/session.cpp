@@ -17,6 +17,7 @@
 #include "job_follower.h"
 #include "native_path.h"
 #include "output_file.h"
+#include "stall_guard.h"
 
 namespace dravik_update {
 
@@ -48,6 +49,11 @@ char g_flash_after_format_interrupted[1200];
 #endif
 
 const char kWaitingText[] = "waiting for the handheld in bootloader mode" DRAVIK_ELLIPSIS;
+
+// After this long (on the platform's clock) without a handheld, or at 0 %, the user is asked about it.
+constexpr DWORD kNoAnswerQuestionMs = 30000;
+// A run whose progress has not moved for this long is given up on.
+constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
 
 ClientResult Fresh() {
   ClientResult r;
@@ -145,7 +151,8 @@ int Session::WriteFailed(const std::string& what, const std::string& note) {
   return kExitCantCreate;
 }
 
-void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call) {
+std::chrono::steady_clock::time_point Session::BlockingCall(const std::string& busy_text, double wait_timeout_s,
+                                                            const std::function<void()>& call) {
   const std::string waiting = kWaitingText;
   auto text = [this, waiting, busy_text]() -> std::string {
     // The link is opened once per call: the search is over for good once the open has ended either way
@@ -172,26 +179,25 @@ void Session::BlockingCall(const std::string& busy_text, double wait_timeout_s, 
     SayServicesHint();
     std::_Exit(kExitDeviceUnavailable);
   };
-  ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout);
+  // Without --wait the library looks for the handheld for ever: after a while, say so even with --quiet.
+  auto on_long_wait = [this]() {
+    ui_.Warning("no handheld found for " + std::to_string(kNoAnswerQuestionMs / 1000) +
+                " s: is it connected, in bootloader mode? `dravik-update list` shows what the host sees. The "
+                "library goes on looking for it (--wait SECONDS gives up); Ctrl-C stops the tool.");
+  };
+  ProgressDisplay::Waiting indicator(ui_, text, wait_timeout_s, waiting, on_timeout, kNoAnswerQuestionMs,
+                                     on_long_wait);
   call();
+  return std::chrono::steady_clock::now();  // taken before the indicator's thread is stopped
 }
 
-namespace {
-constexpr DWORD kNoAnswerQuestionMs = 30000;
-// A run whose progress has not moved for this long is given up on.
-constexpr DWORD kStallLimitMs = 20 * 60 * 1000;
-}  // namespace
-
 Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& label,
-                                   const std::function<uint64_t()>& total_bytes, double* seconds) {
-  const auto start = std::chrono::steady_clock::now();
-  // The guard below counts on the platform's clock, as the library's own bounds do.
-  DWORD last_change_tick = GetTickCount();
-  int last_percent = -1;
+                                   const std::function<uint64_t()>& total_bytes,
+                                   std::chrono::steady_clock::time_point started, double* seconds) {
+  StallGuard guard(GetTickCount(), PollIntervalTicks());
   // A handheld that does not answer at all (not in bootloader mode: booted into its OS) leaves the run at
   // 0 % while the library waits for it without a limit; after half a minute of the library's clock the
   // user is asked about it once.
-  const DWORD start_tick = GetTickCount();
   bool asked = false;
   // Recent (time, bytes) figures: the rate shown is that of the last few seconds, so that the pauses
   // between jobs and the wait for the first packet do not drag it down for the rest of the run.
@@ -201,7 +207,7 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     x_.Progress(&r);
     if (r.dwStatus == CLIENT_STATUS_RUN_INCOMPLETE) {
       ui_.End();
-      *seconds = SecondsSince(start);
+      *seconds = SecondsSince(started);
       return RunEnd::Incomplete;
     }
     int percent = static_cast<int>(r.dwValue);
@@ -210,36 +216,35 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
     s.label = label(r.dwFeatureId);
     s.bytes_total = total_bytes();
     s.bytes_done = s.bytes_total * static_cast<uint64_t>(percent > 100 ? 100 : percent) / 100;
-    s.seconds = SecondsSince(start);
+    s.seconds = SecondsSince(started);
     recent.emplace_back(s.seconds, s.bytes_done);
     while (recent.size() > 2 && s.seconds - recent.front().first > 3.0) recent.pop_front();
     if (recent.size() >= 2 && s.seconds - recent.front().first > 0.5 && s.bytes_done > recent.front().second) {
       s.rate = static_cast<double>(s.bytes_done - recent.front().second) / (s.seconds - recent.front().first);
     }
+    const DWORD now = GetTickCount();
+    guard.Poll(now, percent);
     ui_.Update(s);
-    if (!asked && percent == 0 && GetTickCount() - start_tick >= kNoAnswerQuestionMs) {
+    if (!asked && percent == 0 && guard.RunningFor(now) >= kNoAnswerQuestionMs) {
       asked = true;
-      ui_.Info("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
-               " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
+      ui_.Warning("no answer from the handheld for " + std::to_string(kNoAnswerQuestionMs / 1000) +
+                  " s: is it in bootloader mode? The library goes on waiting for it; Ctrl-C stops the tool.");
     }
     if (percent >= 100) {
       ui_.End();
       *seconds = s.seconds;
       return RunEnd::Completed;
     }
-    if (percent != last_percent) {
-      last_percent = percent;
-      last_change_tick = GetTickCount();
-    } else if (GetTickCount() - last_change_tick >= kStallLimitMs) {
+    if (guard.StillFor(now) >= kStallLimitMs) {
       // The library gives up after 15 minutes without a packet only when a read returns; with its default
       // RTimeout=0 a read on a silent device never does, and then only this guard ends the run.
       ui_.End();
       ui_.Error("error: the progress has not moved for 20 minutes");
       stalled_ = true;
-      *seconds = SecondsSince(start);
+      *seconds = SecondsSince(started);
       return RunEnd::Incomplete;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
   }
 }
 
@@ -416,11 +421,13 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
   }
   log_.Mark();
   ClientResult r = Fresh();
-  BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });
+  const auto started =
+      BlockingCall(Ellipsis("reading " + image.area + " back"), 0, [&] { x_.BackUp(type, tmp.c_str(), &r); });
   double seconds = 0;
   uint64_t fixed = FixedBackupSize(type);
   RunEnd end = FollowRun([&](uint32_t) { return "reading back " + image.area; },
-                         [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, &seconds);
+                         [&] { return fixed ? fixed : static_cast<uint64_t>(image.payload_size); }, started,
+                         &seconds);
   if (end == RunEnd::Incomplete) {
     std::remove(tmp.c_str());
     *exit_code = FileWriteFailed() ? WriteFailed("the read-back of " + image.area + " into " + tmp,
@@ -442,8 +449,7 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
   const uint64_t covered = fixed ? std::min<uint64_t>(fixed, image.payload_size) : image.payload_size;
   *check = CompareArea(image, stored, covered, /*whole_area=*/fixed == 0);
   if (stored.size() < image.payload_size && check->checked && check->matches) {
-    check->note = "the backup of " + image.area + " holds " + FormatCount(stored.size()) + " of the image's " +
-                  FormatCount(image.payload_size) + " bytes";
+    check->note = "a backup of " + image.area + " is " + FormatCount(stored.size()) + " bytes long";
   }
   return true;
 }
@@ -577,7 +583,7 @@ int Session::Flash(const FlashRequest& req) {
 
   SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
   log_.Mark();
-  BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
+  const auto started = BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
     r = Fresh();
     x_.StartFlash(&r);
   });
@@ -617,13 +623,16 @@ int Session::Flash(const FlashRequest& req) {
     return img.area + " " + BaseName(img.arg.path);
   };
   double seconds = 0;
-  RunEnd end = FollowRun(label, [total] { return total; }, &seconds);
+  RunEnd end = FollowRun(label, [total] { return total; }, started, &seconds);
   if (end == RunEnd::Incomplete) return RunIncomplete("flashing run");
   SetInterruptNote(kCheckInterrupted);
   WaitForWorkerEnd();
   const std::vector<SkippedJob> skipped = SkippedJobs(log_.LinesSinceMark());
-  ui_.Info("flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
-           FormatBytes(seconds > 0 ? static_cast<uint64_t>(static_cast<double>(total) / seconds) : 0) + "/s)");
+  // A rate taken over a fraction of a second says more about the timer than about the link.
+  ui_.Info(seconds < kShortestRateWindowS
+               ? "flashed " + FormatBytes(total) + " in less than a second"
+               : "flashed " + FormatBytes(total) + " in " + FormatDuration(seconds) + " (" +
+                     FormatBytes(static_cast<uint64_t>(static_cast<double>(total) / seconds)) + "/s)");
 
   std::vector<AreaCheck> checks;
   if (mode == VerifyMode::Storage) {
@@ -668,11 +677,15 @@ int Session::Flash(const FlashRequest& req) {
                                           : std::string("failed (above)"));
   }
 
-  // A handheld that does not hold its images (or may not: an area not flashed or not checked) stays in
-  // bootloader mode, where the same command can flash it again; sent back to IPL mode with a faulty boot
-  // image, it might not come back to it. After a backup that failed it stays there too, so that the
-  // backup can be taken again.
-  const bool reboot = !failed && !input_failed && backup_code == kExitOk;
+  // What verification could not see: an area no backup type reads back, or one whose read-back covers
+  // only the start of its image. Nothing there was found to differ, and nothing there was seen either.
+  const std::string unchecked = mode == VerifyMode::None ? std::string() : UncheckedSummary(checks);
+
+  // A handheld that does not hold its images (or may not: an area not flashed or not checked, whole or
+  // in part) stays in bootloader mode, where the same command can flash it again; sent back to IPL mode
+  // with a faulty boot image, it might not come back to it. After a backup that failed it stays there
+  // too, so that the backup can be taken again.
+  const bool reboot = !failed && !input_failed && backup_code == kExitOk && unchecked.empty();
   closer.armed = false;
   if (reboot) {
     x_.Shutdown();
@@ -714,15 +727,25 @@ int Session::Flash(const FlashRequest& req) {
   } else if (input_failed) {
     ui_.Result("  the handheld was left in bootloader mode, as an area was not flashed or not checked: put its "
                "image back in place, then " + AgainAdvice());
-  } else {
+  } else if (backup_code != kExitOk) {
     ui_.Result("  the handheld was left in bootloader mode: take the backup again with dravik-update backup " +
                std::to_string(req.backup_type) + " " + req.backup_file);
+  } else {
+    ui_.Result("  the handheld was left in bootloader mode, as " + unchecked +
+               ": nothing that was read back differs; restart the handheld to leave bootloader mode");
   }
   if (failed || input_failed || backup_code != kExitOk) {
     PrintLogHint();
     return failed ? kExitVerifyFailed : input_failed ? kExitInputFile : backup_code;
   }
-  ui_.Result(mode == VerifyMode::None ? "done" : "done: every area checked holds its image");
+  // Bytes nobody compared are no mismatch (exit 0), but the last line does not claim they were checked.
+  if (mode == VerifyMode::None) {
+    ui_.Result("done");
+  } else if (unchecked.empty()) {
+    ui_.Result("done: every area checked holds its image");
+  } else {
+    ui_.Result("done: nothing that was read back differs from its image, but " + unchecked);
+  }
   return kExitOk;
 }
 
@@ -738,8 +761,8 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   }
   log_.Mark();
   ClientResult r = Fresh();
-  BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s,
-               [&] { x_.BackUp(type, out.WorkingPath().c_str(), &r); });
+  const auto started = BlockingCall(Ellipsis("starting the backup of " + area), wait_timeout_s,
+                                    [&] { x_.BackUp(type, out.WorkingPath().c_str(), &r); });
   uint64_t announced = fixed;
   auto total = [&]() -> uint64_t {
     if (announced == 0) {
@@ -748,7 +771,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
     }
     return announced;
   };
-  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, seconds);
+  RunEnd end = FollowRun([&](uint32_t) { return "backup of " + area; }, total, started, seconds);
   if (end == RunEnd::Incomplete) {
     if (!stalled_) x_.CloseComPort();
     link_closed_ = true;

@@ -4,6 +4,7 @@
 #ifndef DRAVIK_TOOLS_SESSION_H
 #define DRAVIK_TOOLS_SESSION_H
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -50,10 +51,14 @@ class Session {
   enum class RunEnd { Completed, Incomplete };
 
   // Runs a blocking export while the indicator shows the search for the handheld, then `busy_text`.
-  void BlockingCall(const std::string& busy_text, double wait_timeout_s, const std::function<void()>& call);
-  // Polls Client_Progress until 100 or status 102.
+  // Returns when the export returned (the indicator takes a moment more to end).
+  std::chrono::steady_clock::time_point BlockingCall(const std::string& busy_text, double wait_timeout_s,
+                                                     const std::function<void()>& call);
+  // Polls Client_Progress until 100 or status 102. `started`: when the export that began the run
+  // returned; `seconds` the run took from then.
   RunEnd FollowRun(const std::function<std::string(uint32_t feature)>& label,
-                   const std::function<uint64_t()>& total_bytes, double* seconds);
+                   const std::function<uint64_t()>& total_bytes, std::chrono::steady_clock::time_point started,
+                   double* seconds);
   int OpenFailed();
   // The run ended with status 102 (or stood still): what stopped it, as the log says; `note` adds what
   // became of a file.

@@ -36,11 +36,8 @@ AreaCheck CompareArea(const CheckedImage& image, const std::vector<uint8_t>& sto
     check.image_unreadable = true;
     return check;
   }
-  if (covered < expected.size()) {
-    expected.resize(covered);
-    check.note = "the read-back covers the first " + FormatCount(covered) + " of " +
-                 FormatCount(image.payload_size) + " bytes";
-  }
+  check.image_length = expected.size();
+  if (covered < expected.size()) expected.resize(covered);
   check.checked = true;
   check.compared = expected.size();
   check.stored_length = stored.size();
@@ -136,8 +133,38 @@ std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& ima
   return checks;
 }
 
+bool CheckedWhole(const AreaCheck& c) { return c.checked && c.matches && c.compared >= c.image_length; }
+
+bool CheckedInPart(const AreaCheck& c) { return c.checked && c.matches && c.compared < c.image_length; }
+
+std::string UncheckedSummary(const std::vector<AreaCheck>& checks) {
+  std::vector<std::string> parts;
+  for (const AreaCheck& c : checks) {
+    if (CheckedInPart(c)) {
+      parts.push_back(c.area + (parts.empty() ? " was" : "") + " checked only in part (" + FormatCount(c.compared) +
+                      " of " + FormatCount(c.image_length) + " bytes)");
+    } else if (!c.checked) {
+      parts.push_back(c.area + (parts.empty() ? " was" : "") + " not checked at all");
+    }
+  }
+  std::string out;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out += i + 1 == parts.size() ? " and " : ", ";
+    out += parts[i];
+  }
+  return out;
+}
+
 std::string DescribeCheck(const AreaCheck& c) {
   if (!c.checked) return c.area + " (" + c.image + "): not verified: " + c.note;
+  if (CheckedInPart(c)) {
+    // The bytes beyond the read-back were not compared: they are neither a match nor a mismatch.
+    std::string s = c.area + " (" + c.image + "): checked only in part: the read-back covers the first " +
+                    FormatCount(c.compared) + " of " + FormatCount(c.image_length) + " bytes, which match; the last " +
+                    FormatCount(c.image_length - c.compared) + " bytes were not checked";
+    if (!c.note.empty()) s += " (" + c.note + ")";
+    return s;
+  }
   if (c.matches) {
     std::string s = c.area + " (" + c.image + "): verified, " + FormatCount(c.compared) + " bytes match";
     if (!c.note.empty()) s += " (" + c.note + ")";

@@ -20,7 +20,9 @@ struct AreaCheck {
   uint64_t header_len = 0;        // of the image file: a payload offset plus this is the file offset
   bool matches = false;
   uint64_t first_difference = 0;
-  uint64_t compared = 0;
+  uint64_t compared = 0;      // bytes of the payload compared: fewer than `image_length` when the read-back
+                              // covers only its start
+  uint64_t image_length = 0;  // bytes of the payload
   uint64_t stored_length = 0;
   bool length_differs = false;  // the area holds the image and more: its length is not the image's
   bool not_written = false;     // the area's file is the one it had before the run
@@ -55,6 +57,15 @@ AreaFiles RecordAreaFiles(const std::vector<CheckedImage>& images, const std::st
 // `before` recorded was not written by the run, whatever it holds.
 std::vector<AreaCheck> VerifyAgainstStorage(const std::vector<CheckedImage>& images, const std::string& dir,
                                             const AreaFiles& before);
+
+// Compared, and every byte of the image matched; or matched as far as the read-back reached.
+bool CheckedWhole(const AreaCheck& check);
+bool CheckedInPart(const AreaCheck& check);
+
+// What the checks left open, for the run's last line: "" when every area was checked whole, else
+// "GSM was checked only in part (5,242,880 of 5,767,168 bytes), ASSET not at all". Only for checks
+// that found no difference.
+std::string UncheckedSummary(const std::vector<AreaCheck>& checks);
 
 // "EBOOT differs from eboot.nb0 at offset 0x1234 (4,660)", "EBOOT (eboot.nb0): the handheld holds 393,280
 // bytes, the image 393,216".

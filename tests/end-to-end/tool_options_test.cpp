@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +19,8 @@
 #include "options.h"
 #include "output_file.h"
 #include "progress.h"
+#include "stall_guard.h"
+#include "terminal.h"
 #include "test_support.h"
 #include "verify.h"
 
@@ -370,6 +374,30 @@ TEST(ToolVerify, CompareAreaLimitsToTheReadBackAndDescribesTheFailure) {
   EXPECT_TRUE(gone.image_unreadable);
 }
 
+// The last line of a run names every area the checks left open, in part or whole.
+TEST(ToolVerify, WhatTheChecksLeftOpenIsNamedAreaByArea) {
+  AreaCheck whole;
+  whole.area = "EBOOT";
+  whole.checked = whole.matches = true;
+  whole.compared = whole.image_length = 393216;
+  AreaCheck part = whole;
+  part.area = "GSM";
+  part.compared = 5242880;
+  part.image_length = 5767168;
+  AreaCheck none;
+  none.area = "ASSET";
+  AreaCheck extrom = none;
+  extrom.area = "EXTROM";
+  EXPECT_TRUE(CheckedWhole(whole));
+  EXPECT_TRUE(CheckedInPart(part));
+  EXPECT_FALSE(CheckedWhole(part));
+  EXPECT_EQ("", UncheckedSummary({whole}));
+  EXPECT_EQ("GSM was checked only in part (5,242,880 of 5,767,168 bytes)", UncheckedSummary({whole, part}));
+  EXPECT_EQ("GSM was checked only in part (5,242,880 of 5,767,168 bytes), ASSET not checked at all and EXTROM not "
+            "checked at all",
+            UncheckedSummary({part, none, whole, extrom}));
+}
+
 TEST(ToolVerify, BackupTypesCoverTheirAreas) {
   EXPECT_EQ(0, BackupTypeForArea("EBOOT").value());
   EXPECT_EQ(1, BackupTypeForArea("IPL").value());
@@ -481,8 +509,89 @@ TEST(ToolProgress, BarAndLineShowPercentLabelRateAndTimeLeft) {
   s.percent = 130;
   s.bytes_done = 0;
   EXPECT_EQ("[##########] 100%  OS os.nb0", RenderBar(s, 10)) << "no rate before bytes flow; percent capped";
+  // Within the first second no rate means anything yet.
+  s.percent = 76;
+  s.bytes_done = s.bytes_total * 76 / 100;
+  s.seconds = 0.1;
+  EXPECT_EQ("progress  76%  OS os.nb0  15.2 MiB of 20.0 MiB", RenderLine(s));
   EXPECT_EQ("1:05", FormatDuration(65));
   EXPECT_EQ("1:00:00", FormatDuration(3600));
+}
+
+// The bar's line never reaches the terminal's last column, where it would wrap and leave a line behind
+// at every redraw: the bar gives way first, then the file name, then the time left and the rate.
+TEST(ToolProgress, TheBarFitsTheTerminalLessOneColumn) {
+  ProgressSample s;
+  s.percent = 45;
+  s.label = "GSM gsm-image-for-the-radio.nb0";
+  s.bytes_total = 20 << 20;
+  s.bytes_done = 9 << 20;
+  s.seconds = 2;
+  EXPECT_EQ(RenderBar(s, 30), RenderBarToFit(s, 200));
+  EXPECT_EQ("[#######..........]  45%  GSM gsm-image-for-the-radio.nb0  4.5 MiB/s  0:02 left",
+            RenderBarToFit(s, 80));
+  EXPECT_EQ("[####......]  45%  GSM gsm-image-for-the-radio.nb  4.5 MiB/s  0:02 left", RenderBarToFit(s, 72));
+  EXPECT_EQ("[####......]  45%  GSM gsm-image-for-t  4.5 MiB/s  0:02 left", RenderBarToFit(s, 61));
+  EXPECT_EQ("[####......]  45%  GSM  4.5 MiB/s", RenderBarToFit(s, 40));
+  EXPECT_EQ("[####......]  45%  GSM", RenderBarToFit(s, 30));
+  EXPECT_EQ("  45%  GSM", RenderBarToFit(s, 11));
+  for (int columns : {200, 81, 80, 72, 61, 60, 50, 44, 40, 33, 30, 25, 20, 12, 11, 8, 2, 1, 0}) {
+    const std::string line = RenderBarToFit(s, columns);
+    EXPECT_LE(line.size(), static_cast<size_t>(columns > 1 ? columns - 1 : 0)) << columns << ": " << line;
+  }
+}
+
+TEST(ToolTerminal, TheWidthIsAskedOfTheTerminalAndCutsRespectCharacters) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 60;
+  ASSERT_EQ(0, ioctl(master, TIOCSWINSZ, &size));
+  EXPECT_EQ(60, TerminalColumnsOf(terminal));
+  size.ws_col = 45;  // resized during the run
+  ASSERT_EQ(0, ioctl(master, TIOCSWINSZ, &size));
+  EXPECT_EQ(45, TerminalColumnsOf(terminal));
+  close(terminal);
+  close(master);
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  EXPECT_EQ(0, TerminalColumnsOf(fds[1])) << "a pipe has no width";
+  close(fds[0]);
+  close(fds[1]);
+
+  EXPECT_EQ("waiting", CutToWidth("waiting", 7));
+  EXPECT_EQ("wait", CutToWidth("waiting", 4));
+  EXPECT_EQ("ab", CutToWidth("ab\xE2\x80\xA6", 4)) << "no half of the ellipsis";
+  EXPECT_EQ("ab\xE2\x80\xA6", CutToWidth("ab\xE2\x80\xA6" "c", 5));
+}
+
+// The standstill is counted between polls that come at their interval; a gap far beyond it is a tool
+// that did not run (stopped, or the machine asleep), after which the count starts again.
+TEST(ToolStallGuard, APauseBetweenPollsIsNoStandstill) {
+  StallGuard guard(1000, 100);
+  uint32_t now = 1000;
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(guard.Poll(now += 100, 7));
+  EXPECT_EQ(4900u, guard.StillFor(now));
+  EXPECT_TRUE(guard.Poll(now += 1500, 7)) << "a late poll of a busy machine still counts";
+  EXPECT_EQ(6400u, guard.StillFor(now));
+  EXPECT_FALSE(guard.Poll(now += 3000000, 7));
+  EXPECT_EQ(0u, guard.StillFor(now));
+  EXPECT_EQ(0u, guard.RunningFor(now));
+  EXPECT_TRUE(guard.Poll(now += 100, 7));
+  EXPECT_EQ(100u, guard.StillFor(now));
+  EXPECT_TRUE(guard.Poll(now += 100, 8));
+  EXPECT_EQ(0u, guard.StillFor(now)) << "progress restarts the count";
+  EXPECT_EQ(200u, guard.RunningFor(now));
+
+  // GetTickCount wraps after 49.7 days.
+  StallGuard wrapping(0xFFFFFF00u, 100);
+  EXPECT_TRUE(wrapping.Poll(0x00000010u, 0));
+  EXPECT_EQ(0x110u, wrapping.RunningFor(0x00000010u));
 }
 
 TEST(ToolLog, LinesSinceTheMarkWithoutTheirLineEnds) {
