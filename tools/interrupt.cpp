@@ -19,6 +19,7 @@
 #define DRAVIK_EXIT _exit
 #define DRAVIK_ISATTY _isatty
 #else
+#include <pthread.h>
 #include <unistd.h>
 #define DRAVIK_WRITE ::write
 #define DRAVIK_UNLINK ::unlink
@@ -253,6 +254,9 @@ extern "C" void OnSignal(int sig) {
   errno = saved_errno;
 }
 
+
+}  // namespace
+
 #ifdef _WIN32
 // The console's end: its window closed (as a closed terminal, 129), the user logging off or the system
 // shutting down (as SIGTERM, 143). Windows ends the process once this returns, or after a few seconds.
@@ -280,8 +284,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   return TRUE;
 }
 #endif
-
-}  // namespace
 
 void SayServicesHint() {
 #ifdef _WIN32
@@ -359,6 +361,13 @@ void WatchHeldInterrupt(uint32_t now_ms) {
     return;
   }
   if (now_ms - since < kStillLimitMs) return;
+#ifndef _WIN32
+  // An interrupt arriving on this thread while it decides would wait for itself: none is let in now.
+  sigset_t block;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&block, sig);
+  pthread_sigmask(SIG_BLOCK, &block, nullptr);
+#endif
   StartOwnLine();
   Say("dravik-update: the read-back has not moved for 10 s: the tool stops now.\n");
   Interrupted(held);  // held already: this one ends the tool

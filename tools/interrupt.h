@@ -67,6 +67,13 @@ void SetInterruptCleanup(const std::string& file, const std::string& dir = "", b
 // Removes them now, for a way out that skips the destructors (the tool giving up its wait); a file that
 // cannot go is named on standard error.
 void CleanUpBeforeExit();
+#ifdef _WIN32
+// The handler InstallInterruptHandler gives SetConsoleCtrlHandler (BOOL WINAPI (DWORD)): the console window
+// closed (129), the user logging off or the system shutting down (143) end the tool as an interrupt does,
+// before Windows ends the process; Ctrl-C and Ctrl-Break are passed on to the C runtime (FALSE). Declared
+// here for the check that calls it as Windows does.
+int __stdcall OnConsoleEvent(unsigned long event);
+#endif
 // On Windows, tells how to start the sync services again after an end that skipped the link's closing
 // (they stay stopped and disabled otherwise); nothing elsewhere.
 void SayServicesHint();

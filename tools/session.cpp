@@ -609,6 +609,8 @@ int Session::Flash(const FlashRequest& req) {
                       req.format_backup.c_str());
         format_note += ", its 65,536-byte backup saved to " + req.format_backup;
       }
+      // What the format left is known now: an interrupt from here on ends the tool at once and says so.
+      SetInterruptNote(saved ? g_flash_after_format_interrupted : kFlashInterrupted);
       ui_.Info(format_note);
       return kExitOk;
     }();
