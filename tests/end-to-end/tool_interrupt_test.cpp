@@ -191,6 +191,27 @@ TEST_F(ToolInterrupt, BeforeAHandheldIsFoundNothingWasSent) {
 
 // ---- The format of type 3: its read-back is let finish ----
 
+// The handheld took the format command but has not confirmed it yet: it may have erased the area already,
+// so the same command could save erased data; the tool says to save GSM first.
+TEST_F(ToolInterrupt, AFormatTakenButNotConfirmedSaysToSaveTheAreaFirst) {
+  ServeGsmFfs(PatternBytes(65536, 46));
+  handheld::FaultPlan plan;
+  plan.completion_delay_ms = 1500;  // the area is erased, the confirmation still to come
+  handheld_->SetFaults(plan);
+  ToolRun run = RunSteps({"--plain", "--os", Image("gsm.nb0", PatternBytes(3000, 47)), "--format", "3",
+                          "--format-backup", "ffs.bin"},
+                         {Signal([&](const ToolRun&) { return Logged("SendFormatDisk(): USBReadPacket"); })});
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "interrupted; the handheld took the format command (type 3), so its disk may be "
+                                "formatted already"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "the same command, run again, would then save erased data as the backup. First save "
+                                "what GSM holds with dravik-update backup 3 FILE"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.err, "run the same command again")) << run.err;
+  EXPECT_TRUE(FilesStartingWith("ffs.bin").empty());  // nothing of a read-back had come
+}
+
 // Ctrl-C once the handheld has confirmed the format: the area is erased, and the copy coming in is all
 // there is of what it held. The tool says it finishes reading it, saves it as the normal path does,
 // flashes nothing and exits with the interrupt's code.
