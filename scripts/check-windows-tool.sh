@@ -5,7 +5,8 @@
 # exit codes of the Linux build, and the library's logfile.txt must land in --log-dir; info and the image
 # checks also from a directory named beyond ASCII, with --log-dir there. The i686 program
 # (the one that loads the 32-bit Dravik.dll) is built and inspected only: 32-bit programs do not run here.
-# The output files of tools/output_file.cpp are checked on Linux and under wine (tests/wine/output_file_check.cpp).
+# The output files of tools/output_file.cpp are checked on Linux and under wine (tests/wine/output_file_check.cpp),
+# the interrupt handler's part for the console's end under wine (tests/wine/interrupt_check.cpp).
 # Usage: scripts/check-windows-tool.sh [BUILD_DIR]   (default build/wine; its dll/ holds Dravik.dll)
 set -euo pipefail
 
@@ -141,6 +142,35 @@ for side in linux windows windows-intl; do
   check "output files on $side: $(grep -c '^ok' <<<"$out") checks" $?
   [ "$rc" = 0 ] || echo "$out"
 done
+
+# The console's end (window closed, logging off, shutting down): the handler SetConsoleCtrlHandler gets,
+# called as Windows calls it (tests/wine/interrupt_check.cpp): the partial file removed, the note and the
+# library's log said, 129 or 143; Ctrl-C passed on to the C runtime; a confirmed format's read-back held
+# until the main thread ends the tool, the copy kept.
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" -I"$root/tools" \
+  -o "$build_dir/interrupt_check.exe" "$root/tests/wine/interrupt_check.cpp" "$root/tools/interrupt.cpp"
+int_dir="$build_dir/interrupt-check"
+int_run() {  # int_run MODE: output in $out, exit code in $rc
+  rm -rf "$int_dir"
+  mkdir -p "$int_dir"
+  out="$(timeout 120 "$wine" "$build_dir/interrupt_check.exe" "$1" "$(winpath "$int_dir")" 2>&1)"
+  rc=$?
+}
+int_run close
+[ "$rc" = 129 ] && grep -q "^dravik-update: interrupted; the backup was not written\." <<<"$out" &&
+  grep -qF "dravik-update: the library's log: $(winpath "$int_dir")\logfile.txt" <<<"$out" &&
+  [ ! -e "$int_dir/backup.bin.partial-1" ] && ! grep -q "passed on" <<<"$out"
+check "console window closed: the partial file removed, the note and the log said, exit 129" $?
+int_run shutdown
+[ "$rc" = 143 ] && grep -q "interrupted; the backup was not written" <<<"$out" && [ ! -e "$int_dir/backup.bin.partial-1" ]
+check "logging off or shutting down: the same, exit 143" $?
+int_run ctrl-c
+[ "$rc" = 0 ] && grep -q "^passed on: yes" <<<"$out" && [ -e "$int_dir/backup.bin.partial-1" ]
+check "Ctrl-C is passed on to the C runtime's handler" $?
+int_run held
+[ "$rc" = 129 ] && grep -q "interrupted: the tool finishes reading the copy first" <<<"$out" &&
+  grep -q "the main thread ends the held interrupt: 1" <<<"$out" && [ -e "$int_dir/backup.bin.partial-1" ]
+check "console window closed during a confirmed format's read-back: held until the step ends, the copy kept" $?
 
 if [ "$fail" != 0 ]; then
   echo "last output (exit $rc):"

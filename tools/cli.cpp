@@ -122,8 +122,15 @@ Exit codes:
       (or takes no more lines, so that a format or backup has an unknown outcome)
   74  the handheld stopped answering during a run (status 102; the library's log says why), did not
       confirm a format or sent its read-back incomplete, or reported an empty area for a backup
- 130  interrupted (Ctrl-C; 143 for SIGTERM, 129 for a closed terminal): what the step cut off may
-      have left is said
+ 130  interrupted by Ctrl-C)"
+#ifdef _WIN32
+         R"( (149 Ctrl-Break; 129 the console window closed, 143 logging off or shutting down))"
+#else
+         R"( (143 SIGTERM, 131 SIGQUIT or Ctrl-\, 129 SIGHUP: a closed terminal))"
+#endif
+         R"(: what the
+      step cut off may have left is said, and the library's log named. Once the handheld has confirmed
+      a format of type 3, its read-back is finished first (a second Ctrl-C stops at once).
 On a failure once the library is loaded, the path of its log, logfile.txt, is printed.
 
 Environment: DRAVIK_LIBRARY (the library), DRAVIK_HANDHELD_DIR (the virtual handheld's directory))"

@@ -78,7 +78,37 @@ stop_handheld() {
   kill "$handheld_pid" 2>/dev/null && wait "$handheld_pid" 2>/dev/null || true
   if [ -n "$socket_dir" ]; then rm -rf "$socket_dir"; fi
 }
-trap stop_handheld EXIT
+
+# dravik-update runs in the background, waited for, so that a signal to the demo reaches the traps below at
+# once (bash runs a trap only after the foreground command has ended): SIGTERM or SIGHUP is passed on to the
+# tool, which cleans up after itself, and the demo waits for it before it stops the handheld. Ctrl-C
+# reaches the tool from the terminal already; it is not sent twice (a second one would cut short what the
+# tool lets finish, the format's read-back).
+tool_pid=""
+run_tool() {
+  "$tool" "$@" &
+  tool_pid=$!
+  local rc=0
+  wait "$tool_pid" || rc=$?
+  tool_pid=""
+  return "$rc"
+}
+stop_tool() {  # stop_tool [SIGNAL]: passes SIGNAL on to a running tool (none: TERM), then waits for it
+  if [ -n "$tool_pid" ]; then
+    if [ "${1:-TERM}" != INT ]; then kill -"${1:-TERM}" "$tool_pid" 2>/dev/null || true; fi
+    wait "$tool_pid" 2>/dev/null || true
+    tool_pid=""
+  fi
+}
+on_signal() {  # on_signal NAME NUMBER
+  trap - INT TERM HUP
+  stop_tool "$1"
+  exit $((128 + $2))
+}
+trap 'stop_tool; stop_handheld' EXIT
+trap 'on_signal INT 2' INT
+trap 'on_signal TERM 15' TERM
+trap 'on_signal HUP 1' HUP
 for _ in $(seq 1 100); do
   grep -q '^profile:' "$run/handheld.out" 2>/dev/null && break
   kill -0 "$handheld_pid" 2>/dev/null || { cat "$run/handheld.out"; echo "demo.sh: the handheld did not start" >&2; exit 69; }
@@ -91,14 +121,14 @@ export DRAVIK_WINDOWS_DIR="$run/windows"
 export DRAVIK_HANDHELD_DIR="$run/handheld"
 
 step "dravik-update list: what the simulated host sees"
-"$tool" list
+run_tool list
 
 step "dravik-update info"
-"$tool" --log-dir "$run" info
+run_tool --log-dir "$run" info
 
 step "the update: format, flash, verify, backup, reboot to IPL"
 set +e
-"$tool" --log-dir "$run" \
+run_tool --log-dir "$run" \
   --eboot "$run/images/eboot.nb0:64" \
   --ipl "$run/images/ipl.nb0:64" \
   --os "$run/images/os.nb0:1024" \
@@ -122,9 +152,16 @@ else
 fi
 
 stop_handheld
-trap - EXIT
+trap - EXIT INT TERM HUP
 step "what is left to look at"
-echo "  $run/handheld/          the handheld: its areas (*.bin), mode ($(cat "$run/handheld/mode" 2>/dev/null || echo '?')), registry, memory"
+# What the handheld's directory holds after a run from the host: its flash areas, its mode, its physical
+# memory and, once a format set them, the areas' sizes; a registry and an SD card only once the device's own
+# programs have made them.
+held="its areas (*.bin), mode ($(cat "$run/handheld/mode" 2>/dev/null || echo '?')), memory/ (its physical memory pages)"
+if [ -e "$run/handheld/layout.ini" ]; then held="$held, layout.ini (the areas' sizes the format set)"; fi
+if [ -e "$run/handheld/registry.ini" ]; then held="$held, registry.ini (its registry values)"; fi
+if [ -d "$run/handheld/sdcard" ]; then held="$held, sdcard/ (its SD card)"; fi
+echo "  $run/handheld/          the handheld: $held"
 ls -l "$run/handheld" | sed 's/^/    /'
 echo "  $run/logfile.txt        the library's own log"
 echo "  $run/handheld.out       what the handheld did"

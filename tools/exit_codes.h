@@ -18,7 +18,8 @@ enum ExitCode : int {
   kExitDeviceStopped = 74,   // the handheld stopped answering during a run (status 102), or a format (or its
                              // read-back)
 };
-// An interrupt (SIGINT, SIGTERM, SIGHUP) ends the tool with 128 + the signal's number: 130, 143, 129.
+// An interrupt (SIGINT, SIGTERM, SIGQUIT, SIGHUP) ends the tool with 128 + the signal's number: 130, 143,
+// 131, 129; on Windows Ctrl-Break 149, the console window closed 129, logging off or shutting down 143.
 
 }  // namespace dravik_update
 

@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
   CommandLine cl;
   int parsed = ParseCommandLine(argc, argv, &cl);
   if (parsed >= 0) return parsed;
-  InstallInterruptHandler();
   ProgressDisplay ui(ChooseDisplayMode(cl.quiet, cl.plain));
+  InstallInterruptHandler(ui.Mode() == DisplayMode::Bar);
 
   // The library unscrambles an image only when it is named by the bare name temp0 ... temp4, which it
   // opens in the working directory; --log-dir moves that directory, and the image would go out as it is.
@@ -349,6 +349,7 @@ int main(int argc, char** argv) {
     return kExitSoftware;
   }
   LogWatch log(Absolute(kLibraryLog));
+  SetInterruptLog(log.Path());  // an interrupt from here on names it
   Session session(library.Exports(), library.Path(), ui, log);
   int code = kExitOk;
   switch (cl.command) {

@@ -26,20 +26,53 @@ namespace fs = std::filesystem;
 namespace {
 
 // What an interrupt may have left behind, by the step it cut off.
+const char kNothingSent[] = "no handheld had been found yet: nothing was sent to it";
 const char kFormatInterrupted[] =
     "if the format had begun, the handheld's disk may be half formatted: leave the handheld in bootloader mode "
     "and run the same command again";
+// A format of type 3 whose command the handheld took: it erases the area before it confirms the format,
+// and then sends the copy of what the area held.
+const char kFormat3Sent[] =
+    "the handheld took the format command (type 3), so its disk may be formatted already, and the copy of what "
+    "it erased, which it sends once done, did not come: the same command, run again, would then save erased "
+    "data as the backup. First save what GSM holds with dravik-update backup 3 FILE (its first 65,536 bytes are "
+    "what the format reads back) and keep it";
+const char kFormat3Confirmed[] =
+    "the handheld's disk is formatted already (type 3: its GSMFFS area is erased), and the copy of what the area "
+    "held was still being read back";
+const char kFormat3ConfirmedAdvice[] =
+    "the same command, run again, would format again and save erased data as the backup: to flash, run the "
+    "command again without --format and --format-backup";
+const char kFormat3Held[] =
+    "the handheld's disk is formatted already and the copy of what it erased is being read back, the only one "
+    "there is: the tool finishes reading it first (64 KiB, seconds at most), then stops. Ctrl-C again stops at "
+    "once, with the copy incomplete.";
 const char kFlashInterrupted[] =
     "if the flashing had begun, the handheld holds an incomplete image: leave it in bootloader mode and run "
     "the same command again";
 const char kCheckInterrupted[] =
     "every image was sent, the check of the handheld did not finish; it is still in bootloader mode";
 const char kBackupInterrupted[] = "the backup was not written (a file of that name from before is left as it was)";
-// kFormatInterrupted for type 3, with the file its read-back goes into (kept when it received anything).
-char g_format3_interrupted[1200];
 // kFlashInterrupted once a format of type 3 has saved its read-back, which the same command would not
 // take again: the text names the file (a buffer that lives as long as the program).
 char g_flash_after_format_interrupted[1200];
+// A --then-backup cut off: what the run had found before it (a buffer that lives as long as the program).
+char g_then_backup_interrupted[8192];
+
+// What to do after a format of type 3 that the handheld confirmed: its area is erased, and `copy` holds
+// what was read back of it (`whole`: all of it; empty: nothing came). The failures and the interrupts
+// that follow the format say it alike.
+std::string FormattedDiskAdvice(const std::string& copy, bool whole) {
+  if (whole) {
+    return "The disk is formatted already (its GSMFFS area erased), and the whole copy of what the area held is "
+           "saved to " + copy + ": keep it. To flash, run the command again without --format and --format-backup.";
+  }
+  return std::string("The disk is formatted already (its GSMFFS area erased)") +
+         (copy.empty() ? ", and nothing of what the area held was received"
+                       : "; what was read back of it is in " + copy + ", the only copy there is: keep it") +
+         ". The same command, run again, would format again and save erased data as the backup: to flash, run the "
+         "command again without --format and --format-backup.";
+}
 
 // "…" in UTF-8; a Windows console shows text in its own code page, where those bytes are garbage.
 #ifdef _WIN32
@@ -155,6 +188,7 @@ std::chrono::steady_clock::time_point Session::BlockingCall(const std::string& b
                                                             const std::function<void()>& call) {
   const std::string waiting = kWaitingText;
   auto text = [this, waiting, busy_text]() -> std::string {
+    WatchHeldInterrupt(GetTickCount());  // an interrupt held while a format's read-back ends
     // The link is opened once per call: the search is over for good once the open has ended either way
     // (on a host older than XP the library goes on to log "OpenComPort(): win2k sent garbage packet"
     // lines, which are no search).
@@ -332,7 +366,7 @@ int Session::FormatReadBackFailed(OutputFile& saved, uint64_t size) {
             ".");
   ui_.Error(std::string(write_failed ? "Make room for it" : "Check the cable and that the handheld is still in "
                                                             "bootloader mode") +
-            ". The disk is formatted already: run the command again without --format and --format-backup.");
+            ". " + FormattedDiskAdvice(kept, false));
   PrintLogHint();
   return write_failed ? kExitCantCreate : kExitDeviceStopped;
 }
@@ -455,6 +489,7 @@ bool Session::ReadBack(const CheckedImage& image, int type, AreaCheck* check, in
 }
 
 int Session::Flash(const FlashRequest& req) {
+  SetInterruptNote(kNothingSent);
   ClientResult r = Fresh();
   std::string version = Text(x_.GetLibraryVersion);
   std::string model_id = Text(x_.GetModelID);
@@ -506,7 +541,6 @@ int Session::Flash(const FlashRequest& req) {
 
   std::string format_note;
   if (req.format) {
-    SetInterruptNote(kFormatInterrupted);
     std::unique_ptr<OutputFile> saved;
     if (req.format_type == 3) {
       // The read-back may be the only copy of what the format erases: it never replaces a file.
@@ -516,13 +550,20 @@ int Session::Flash(const FlashRequest& req) {
         ui_.Error("error: " + error);
         return kExitCantCreate;
       }
-      std::snprintf(g_format3_interrupted, sizeof g_format3_interrupted,
-                    "%s; what the format read back, if anything, is left in %s: it may be the only copy of what "
-                    "the format erased, keep it",
-                    kFormatInterrupted, saved->WorkingPath().c_str());
-      SetInterruptNote(g_format3_interrupted);
     }
     log_.Mark();
+    // How far the format had come shows in the log: the handheld found, its command taken, the format
+    // confirmed (the area erased); from then on the read-back of type 3 is let finish.
+    if (saved) {
+      SetInterruptStages(log_.MarkedLength(), {{nullptr, kNothingSent},
+                                               {"OpenComPort(): sucessful", kFormatInterrupted},
+                                               {"SendFormatDisk(): USBReadPacket", kFormat3Sent},
+                                               {"SendFormatDisk(): receive format ok", kFormat3Confirmed,
+                                                kFormat3ConfirmedAdvice, kFormat3Held}});
+    } else {
+      SetInterruptStages(log_.MarkedLength(),
+                         {{nullptr, kNothingSent}, {"OpenComPort(): sucessful", kFormatInterrupted}});
+    }
     BlockingCall(Ellipsis("formatting the disk (type " + std::to_string(req.format_type) + ")"), req.wait_timeout_s,
                  [&] {
                    r = Fresh();
@@ -532,47 +573,61 @@ int Session::Flash(const FlashRequest& req) {
                      x_.FormatDiskEx(req.format_type, saved ? saved->WorkingPath().c_str() : "", &r);
                    }
                  });
-    if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
-    if (saved && log_.SinceMarkContains("ReadBackup(): Open File")) {
-      ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
-      PrintLogHint();
-      return kExitCantCreate;
-    }
-    // The format call reports nothing: only the library's log says whether the handheld confirmed it.
-    if (!log_.SinceMarkContains("SendFormatDisk(): receive format ok")) {
-      if (!log_.GrewSinceMark()) return FormatOutcomeUnknown(req.format_type, saved.get());
-      return StoppedAnswering("error: the handheld did not report the format (type " +
-                                  std::to_string(req.format_type) + ") done; nothing was flashed.",
-                              saved ? saved->NotWritten() : "");
-    }
-    format_note = "format type " + std::to_string(req.format_type) + " done";
-    if (saved) {
-      // The format call returns once its read-back has ended and the file is closed. A read-back of the
-      // right size may still be out of step with the handheld (a packet that came short); the library
-      // says it is whole only when it is.
-      std::error_code ec;
-      uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
-      if (ec) size = 0;
-      if (size != 65536 || !log_.SinceMarkContains("ReadBackup(): Get Backup Done!")) {
-        return FormatReadBackFailed(*saved, size);
-      }
-      std::string error;
-      if (!saved->Commit(&error)) {
-        ui_.Error("error: the handheld's disk was formatted (type 3), but " + error + "; nothing was flashed.");
-        formatted_backup_ = saved->WorkingPath();
-        ui_.Error("Move it into place, then " + AgainAdvice() + ".");
+    // An interrupt during the read-back was held until the copy is saved (or kept) as below.
+    const int format_code = [&]() -> int {
+      if (log_.SinceMarkContains("OpenComPort(): Fail")) return OpenFailed();
+      if (saved && log_.SinceMarkContains("ReadBackup(): Open File")) {
+        ui_.Error("error: the library could not create the format backup file " + saved->WorkingPath());
         PrintLogHint();
         return kExitCantCreate;
       }
-      formatted_backup_ = req.format_backup;
-      std::snprintf(g_flash_after_format_interrupted, sizeof g_flash_after_format_interrupted,
-                    "if the flashing had begun, the handheld holds an incomplete image: leave it in bootloader "
-                    "mode. Its disk was formatted and the read-back saved as %s: run the command again without "
-                    "--format and --format-backup",
-                    req.format_backup.c_str());
-      format_note += ", its 65,536-byte backup saved to " + req.format_backup;
+      // The format call reports nothing: only the library's log says whether the handheld confirmed it.
+      if (!log_.SinceMarkContains("SendFormatDisk(): receive format ok")) {
+        if (!log_.GrewSinceMark()) return FormatOutcomeUnknown(req.format_type, saved.get());
+        return StoppedAnswering("error: the handheld did not report the format (type " +
+                                    std::to_string(req.format_type) + ") done; nothing was flashed.",
+                                saved ? saved->NotWritten() : "");
+      }
+      format_note = "format type " + std::to_string(req.format_type) + " done";
+      if (saved) {
+        // The format call returns once its read-back has ended and the file is closed. A read-back of the
+        // right size may still be out of step with the handheld (a packet that came short); the library
+        // says it is whole only when it is.
+        std::error_code ec;
+        uint64_t size = fs::file_size(PathOf(saved->WorkingPath()), ec);
+        if (ec) size = 0;
+        if (size != 65536 || !log_.SinceMarkContains("ReadBackup(): Get Backup Done!")) {
+          return FormatReadBackFailed(*saved, size);
+        }
+        std::string error;
+        if (!saved->Commit(&error)) {
+          ui_.Error("error: the handheld's disk was formatted (type 3), but " + error + "; nothing was flashed.");
+          formatted_backup_ = saved->WorkingPath();
+          ui_.Error("Move it into place, then " + AgainAdvice() + ".");
+          PrintLogHint();
+          return kExitCantCreate;
+        }
+        formatted_backup_ = req.format_backup;
+        std::snprintf(g_flash_after_format_interrupted, sizeof g_flash_after_format_interrupted,
+                      "if the flashing had begun, the handheld holds an incomplete image: leave it in bootloader "
+                      "mode. Its disk was formatted and the read-back saved as %s: run the command again without "
+                      "--format and --format-backup",
+                      req.format_backup.c_str());
+        format_note += ", its 65,536-byte backup saved to " + req.format_backup;
+      }
+      // What the format left is known now: an interrupt from here on ends the tool at once and says so.
+      SetInterruptNote(saved ? g_flash_after_format_interrupted : kFlashInterrupted);
+      ui_.Info(format_note);
+      return kExitOk;
+    }();
+    if (const int sig = EndHeldInterrupts()) {
+      ui_.Error(std::string("interrupted (") + SignalName(sig) +
+                "): the format's read-back was let finish first; nothing was flashed.");
+      if (format_code == kExitOk) ui_.Error(FormattedDiskAdvice(formatted_backup_, true));
+      PrintLogHint();
+      return ExitCodeOfSignal(sig);
     }
-    ui_.Info(format_note);
+    if (format_code != kExitOk) return format_code;
   }
 
   VerifyMode mode = req.verify;
@@ -581,8 +636,14 @@ int Session::Flash(const FlashRequest& req) {
   // one that held the image already.
   const AreaFiles before = mode == VerifyMode::Storage ? RecordAreaFiles(req.images, req.handheld_dir) : AreaFiles{};
 
-  SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
   log_.Mark();
+  if (!req.format) {
+    // Nothing reaches the handheld before it is found.
+    SetInterruptStages(log_.MarkedLength(),
+                       {{nullptr, kNothingSent}, {"OpenComPort(): sucessful", kFlashInterrupted}});
+  } else {
+    SetInterruptNote(formatted_backup_.empty() ? kFlashInterrupted : g_flash_after_format_interrupted);
+  }
   const auto started = BlockingCall(Ellipsis("starting"), req.wait_timeout_s, [&] {
     r = Fresh();
     x_.StartFlash(&r);
@@ -666,11 +727,35 @@ int Session::Flash(const FlashRequest& req) {
   if (req.then_backup) {
     uint64_t size = 0;
     double backup_seconds = 0;
+    // An interrupt during the backup says what the run had found before it, and that the handheld stays
+    // in bootloader mode.
+    std::string found = "the backup type " + std::to_string(req.backup_type) + " (" +
+                        BackupTypeArea(req.backup_type) + ") was not written (a file of that name from before is "
+                        "left as it was); every image had been flashed" +
+                        (mode == VerifyMode::None ? std::string(", not verified (--no-verify)")
+                                                  : std::string(" and checked:"));
+    for (const SkippedJob& job : skipped) {
+      found += "\ndravik-update:   error: the library skipped " + job.file + " (" + job.why + "): not flashed";
+    }
+    for (const AreaCheck& c : checks) {
+      found += std::string("\ndravik-update:   ") +
+               (c.checked && !c.matches ? "verification failed: " : c.image_unreadable ? "error: " : "") +
+               DescribeCheck(c);
+    }
+    found += "\ndravik-update: the handheld was left in bootloader mode, not sent back to IPL mode: " +
+             (failed ? AgainAdvice() + " to flash it anew"
+                     : input_failed ? "put the image of the area not flashed or not checked back in place, then " +
+                                          AgainAdvice()
+                                    : "take the backup again with dravik-update backup " +
+                                          std::to_string(req.backup_type) + " " + req.backup_file);
+    std::snprintf(g_then_backup_interrupted, sizeof g_then_backup_interrupted, "%s", found.c_str());
+    backup_interrupted_ = g_then_backup_interrupted;
     // The images are flashed and checked by now: what is left to do again is the backup alone.
     backup_again_ = "take the backup again with dravik-update backup " + std::to_string(req.backup_type) + " " +
                     req.backup_file;
     backup_code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);
     backup_again_.clear();
+    backup_interrupted_ = nullptr;
     backup_note = "backup type " + std::to_string(req.backup_type) + " (" + BackupTypeArea(req.backup_type) +
                   "): " +
                   (backup_code == kExitOk ? FormatCount(size) + " bytes saved to " + req.backup_file
@@ -753,7 +838,7 @@ int Session::RunBackup(int type, const std::string& path, double wait_timeout_s,
   const std::string area = BackupTypeArea(type);
   const uint64_t fixed = FixedBackupSize(type);
   OutputFile out(path);
-  SetInterruptNote(kBackupInterrupted);
+  SetInterruptNote(backup_interrupted_ != nullptr ? backup_interrupted_ : kBackupInterrupted);
   std::string begin_error;
   if (!out.Begin(&begin_error)) {
     ui_.Error("error: " + begin_error);

@@ -97,6 +97,7 @@ class Session {
   bool stalled_ = false;  // the last run ended because its progress stood still, not with status 102
   bool link_closed_ = false;  // a backup that did not complete closed the link at once
   std::string backup_again_;      // while a backup follows a flash: the advice to take it again
+  const char* backup_interrupted_ = nullptr;  // and what an interrupt of it says (the run's results)
   bool log_hint_printed_ = false;
   std::string formatted_backup_;  // where the read-back of this run's format of type 3 was saved
 };

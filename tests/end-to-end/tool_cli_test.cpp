@@ -168,7 +168,9 @@ TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
 TEST_F(ToolEndToEnd, HelpShowsExamplesAndEveryExitCode) {
   ToolRun run = Run({"--help"});
   EXPECT_EQ(0, run.exit_code);
-  for (const char* what : {"Examples:", "--eboot", "backup 2", "64", "65", "66", "69", "74", "logfile.txt"}) {
+  for (const char* what : {"Examples:", "--eboot", "backup 2", "64", "65", "66", "69", "74", "logfile.txt",
+                           "130  interrupted by Ctrl-C (143 SIGTERM, 131 SIGQUIT or Ctrl-\\, 129 SIGHUP: a closed "
+                           "terminal): what the"}) {
     EXPECT_TRUE(Contains(run.out, what)) << what;
   }
 }
@@ -430,8 +432,10 @@ TEST_F(ToolEndToEnd, FormatReadBackBeyondTheFileSizeLimitIsKeptAndSaysTheDiskWas
                                 "into ffs.bin.partial-"))
       << run.err;
   EXPECT_TRUE(Contains(run.err, "the log says: ReadBackup(): writing the file failed after")) << run.err;
-  EXPECT_TRUE(Contains(run.err, "Make room for it. The disk is formatted already: run the command again without "
-                                "--format and --format-backup."))
+  EXPECT_TRUE(Contains(run.err, "Make room for it. The disk is formatted already (its GSMFFS area erased); what was "
+                                "read back of it is in ffs.bin.incomplete, the only copy there is: keep it. The same "
+                                "command, run again, would format again and save erased data as the backup: to flash, "
+                                "run the command again without --format and --format-backup."))
       << run.err;
   EXPECT_EQ(std::vector<std::string>{"ffs.bin.incomplete"}, FilesStartingWith("ffs.bin"));
   const Bytes kept = testing_support::ReadFileBytes(dir_.File("ffs.bin.incomplete"));
@@ -1051,74 +1055,7 @@ TEST_F(ToolEndToEnd, BackupBeyondTheFileSizeLimitIsReportedAsNotWritten) {
   EXPECT_EQ(std::vector<std::string>{"eboot-backup.bin"}, FilesStartingWith("eboot-backup.bin"));
 }
 
-TEST_F(ToolEndToEnd, InterruptedBackupRemovesItsPartialFileAndSaysSo) {
-  const Bytes earlier = ServeOsAndAnEarlierBackup();
-  handheld::FaultPlan plan;
-  plan.silent_after_sent_frames = 500;  // the backup stalls part way, with its partial file there
-  handheld_->SetFaults(plan);
-  ToolRun run = RunInterrupted({"--plain", "backup", "2", "os-backup.bin"}, "%  backup of OS  ");
-  EXPECT_EQ(130, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "interrupted; the backup was not written")) << run.err;
-  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
-  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
-}
-
-// Ctrl-C during a format's read-back: what came of it may be the only copy of what the format erased,
-// and it is kept, under the name the tool says.
-TEST_F(ToolEndToEnd, InterruptedFormatKeepsWhatItsReadBackReceived) {
-  ServeHandheld();
-  const Bytes gsmffs = PatternBytes(65536, 37);
-  handheld_->GetStorage().Write(Area::GSM, gsmffs.data(), gsmffs.size());
-  handheld::FaultPlan plan;
-  plan.silent_after_sent_frames = 10;  // the read-back stalls part way
-  handheld_->SetFaults(plan);
-  auto received = [&] {
-    const std::vector<std::string> files = FilesStartingWith("ffs.bin.partial-");
-    std::error_code ec;
-    return files.size() == 1 && std::filesystem::file_size(dir_.File(files[0]), ec) > 0;
-  };
-  ToolRun run = RunInterrupted({"--plain", "--os", Image("gsm.nb0", PatternBytes(3000, 38)), "--format", "3",
-                                "--format-backup", "ffs.bin"},
-                               "formatting the disk (type 3)", SIGINT, received);
-  EXPECT_EQ(130, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "what the format read back, if anything, is left in ffs.bin.partial-")) << run.err;
-  const std::vector<std::string> files = FilesStartingWith("ffs.bin");
-  ASSERT_EQ(1u, files.size());
-  EXPECT_TRUE(Contains(run.err, files[0] + ": it may be the only copy of what the format erased")) << run.err;
-  const Bytes kept = testing_support::ReadFileBytes(dir_.File(files[0]));
-  ASSERT_FALSE(kept.empty());
-  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), gsmffs.begin()));
-}
-
-TEST_F(ToolEndToEnd, InterruptedFlashSaysTheImageIsIncomplete) {
-  ServeHandheld();
-  handheld::FaultPlan plan;
-  plan.silent_after_frames = 300;
-  handheld_->SetFaults(plan);
-  ToolRun run = RunInterrupted({"--plain", "--os", Image("os.nb0", PatternBytes(1520 * 2000, 9))}, "%  GSM ");
-  EXPECT_EQ(130, run.exit_code) << run.All();
-  EXPECT_TRUE(Contains(run.err, "interrupted; if the flashing had begun, the handheld holds an incomplete image"))
-      << run.err;
-}
-
-// A closed terminal ends the tool as Ctrl-C does; output into a reader that went away does not end it.
-TEST_F(ToolEndToEnd, HangUpAndABrokenPipe) {
-  const Bytes earlier = ServeOsAndAnEarlierBackup();
-  handheld::FaultPlan plan;
-  plan.silent_after_sent_frames = 500;
-  handheld_->SetFaults(plan);
-  ToolRun hup = RunInterrupted({"--plain", "backup", "2", "os-backup.bin"}, "%  backup of OS  ", SIGHUP);
-  EXPECT_EQ(129, hup.exit_code) << hup.All();
-  EXPECT_TRUE(Contains(hup.err, "interrupted; the backup was not written")) << hup.err;
-  EXPECT_EQ(earlier, testing_support::ReadFileBytes(dir_.File("os-backup.bin")));
-  EXPECT_EQ(std::vector<std::string>{"os-backup.bin"}, FilesStartingWith("os-backup.bin"));
-
-  handheld_->SetFaults(handheld::FaultPlan{});
-  const Bytes os = PatternBytes(1520 * 600, 14);
-  ToolRun piped = RunInterrupted({"--plain", "--os", Image("os.nb0", os)}, "%  GSM ", 0);
-  EXPECT_EQ(0, piped.exit_code) << piped.All();  // flashed and verified
-  EXPECT_EQ(os, handheld_->GetStorage().Read(Area::GSM));
-}
+// Interrupts (Ctrl-C, SIGTERM, SIGQUIT, SIGHUP) at each step: tool_interrupt_test.cpp.
 
 // The library writes its packets into whatever --port opens: a file is refused before anything is sent.
 TEST_F(ToolEndToEnd, PortThatIsNoTtyIsRefused) {

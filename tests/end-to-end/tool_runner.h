@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -129,6 +130,103 @@ inline ToolRun RunTool(const std::vector<std::string>& args, const std::map<std:
         --open_fds;
       }
     }
+  }
+  for (auto& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exit_code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// A step of a scripted run (RunToolSteps): once `when` holds for what the tool has printed so far, `act`
+// runs with the tool's process id: it sends a signal, changes the handheld's faults, ... The steps are
+// taken in order, each once; `when` is asked every 20 ms.
+struct ToolStep {
+  std::function<bool(const ToolRun&)> when;
+  std::function<void(pid_t)> act;
+};
+
+// Runs the tool as RunTool does (the same environment and working directory), taking `steps` on the way:
+// a second Ctrl-C after the first one's answer, a fault that ends in the middle, ... With
+// `stdout_on_terminal` its standard output is a pty (the tool draws its progress bar there; the pty
+// turns each line end into CR LF), its standard error a pipe as always.
+inline ToolRun RunToolSteps(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                            const std::string& cwd, int time_limit_s, const std::vector<ToolStep>& steps,
+                            bool stdout_on_terminal = false) {
+  int out_pipe[2], err_pipe[2];
+  ToolRun run;
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) {
+    if (v.empty()) vars.erase(k);
+    else vars[k] = v;
+  }
+  std::vector<std::string> env_strings;
+  for (const auto& [k, v] : vars) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (std::string& s : env_strings) envp.push_back(&s[0]);
+  envp.push_back(nullptr);
+  std::string tool = ToolPath();
+  std::vector<std::string> arg_strings = args;
+  std::vector<char*> argv;
+  argv.push_back(&tool[0]);
+  for (std::string& a : arg_strings) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (stdout_on_terminal) {
+    // The master end is read as the pipe's read end would be; the slave end is the tool's output.
+    if (openpty(&out_pipe[0], &out_pipe[1], nullptr, nullptr, nullptr) != 0) return run;
+  } else if (pipe(out_pipe) != 0) {
+    return run;
+  }
+  if (pipe(err_pipe) != 0) return run;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    testing_support::GiveUpFileModeOverrideForExec();
+    execve(tool.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(time_limit_s);
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  bool killed = false;
+  size_t next = 0;
+  while (open_fds > 0) {
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    const int ready = poll(fds, 2, std::min(left, 20));
+    for (int i = 0; ready > 0 && i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      } else {
+        (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+    while (next < steps.size() && steps[next].when(run)) steps[next++].act(pid);
   }
   for (auto& f : fds) {
     if (f.fd >= 0) close(f.fd);
