@@ -584,9 +584,13 @@ int Session::Flash(const FlashRequest& req) {
       // The format call reports nothing: only the library's log says whether the handheld confirmed it.
       if (!log_.SinceMarkContains("SendFormatDisk(): receive format ok")) {
         if (!log_.GrewSinceMark()) return FormatOutcomeUnknown(req.format_type, saved.get());
+        // A type 3 command the handheld took may have erased the area already: running the same command
+        // again would then save erased data as the backup.
+        const bool taken = saved && log_.SinceMarkContains("SendFormatDisk(): USBReadPacket");
         return StoppedAnswering("error: the handheld did not report the format (type " +
                                     std::to_string(req.format_type) + ") done; nothing was flashed.",
-                                saved ? saved->NotWritten() : "");
+                                saved ? saved->NotWritten() : "",
+                                taken ? std::string("Careful: ") + kFormat3Sent + "." : std::string());
       }
       format_note = "format type " + std::to_string(req.format_type) + " done";
       if (saved) {

@@ -652,6 +652,33 @@ TEST_F(ToolEndToEnd, FormatThatIsNeverConfirmedExits74AndFlashesNothing) {
   EXPECT_TRUE(handheld_->GetStorage().Read(Area::EBOOT).empty());
 }
 
+// A type 3 format whose command the handheld took, and which it then never confirmed, may have erased the
+// area: the advice is to save it with a backup first, not to run the same command again.
+TEST_F(ToolEndToEnd, TakenButUnconfirmedFormat3SaysToSaveTheAreaFirst) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.completion_delay_ms = 3000;
+  handheld_->SetFaults(plan);
+  std::atomic<bool> command_taken{false};
+  handheld_->SetEventHook([&](const handheld::WireEvent& e) {
+    if (IsCommand(e, "FF112257")) command_taken = true;
+    if (command_taken && e.direction == handheld::WireEvent::Direction::DeviceToHost &&
+        e.kind == handheld::WireEvent::Kind::Ack) {
+      command_taken = false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the host has its acknowledgement
+      handheld_->Vanish();
+    }
+  });
+  const std::string backup = dir_.File("ffs.bin");
+  ToolRun run = Run({"--os", Image("os.nb0", PatternBytes(4000, 3)), "--format", "3", "--format-backup", backup});
+  handheld_->SetEventHook(nullptr);
+  EXPECT_EQ(74, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, "the handheld did not report the format (type 3) done")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Careful: the handheld took the format command (type 3)")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "dravik-update backup 3 FILE")) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(backup));
+}
+
 // On a host older than XP the library logs its priming packet after the open: that is no search for
 // the handheld, and --wait must not end a format that is running.
 TEST_F(ToolEndToEnd, WaitDoesNotCutAFormatShortOnAnOlderHost) {
