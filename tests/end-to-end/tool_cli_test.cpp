@@ -168,10 +168,15 @@ TEST_F(ToolEndToEnd, UsageErrorsExit64AndNameTheProblem) {
 TEST_F(ToolEndToEnd, HelpShowsExamplesAndEveryExitCode) {
   ToolRun run = Run({"--help"});
   EXPECT_EQ(0, run.exit_code);
-  for (const char* what : {"Examples:", "--eboot", "backup 2", "64", "65", "66", "69", "74", "logfile.txt",
+  for (const char* what : {"Examples:", "--eboot", "backup 2", "logfile.txt",
                            "130  interrupted by Ctrl-C (143 SIGTERM, 131 SIGQUIT or Ctrl-\\, 129 SIGHUP: a closed "
                            "terminal): what the"}) {
     EXPECT_TRUE(Contains(run.out, what)) << what;
+  }
+  // Each code at the start of its own line of the table, not merely somewhere in the text.
+  for (const char* code : {"\n   0  success", "\n  64  ", "\n  65  ", "\n  66  ", "\n  69  ", "\n  70  ",
+                           "\n  73  ", "\n  74  "}) {
+    EXPECT_TRUE(Contains(run.out, code)) << code;
   }
 }
 
