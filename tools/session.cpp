@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <deque>
@@ -236,6 +237,10 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
   // Recent (time, bytes) figures: the rate shown is that of the last few seconds, so that the pauses
   // between jobs and the wait for the first packet do not drag it down for the rest of the run.
   std::deque<std::pair<double, uint64_t>> recent;
+  // The library caps a run's percent at 90 while full packets go out and at 92 for an image's last
+  // packet, so the next image of a run starts below what the last one showed: what is shown never goes
+  // back, and waits at the highest figure until the library's passes it.
+  int shown = 0;
   for (;;) {
     ClientResult r = Fresh();
     x_.Progress(&r);
@@ -245,11 +250,12 @@ Session::RunEnd Session::FollowRun(const std::function<std::string(uint32_t)>& l
       return RunEnd::Incomplete;
     }
     int percent = static_cast<int>(r.dwValue);
+    shown = std::max(shown, std::min(percent, 100));
     ProgressSample s;
-    s.percent = percent;
+    s.percent = shown;
     s.label = label(r.dwFeatureId);
     s.bytes_total = total_bytes();
-    s.bytes_done = s.bytes_total * static_cast<uint64_t>(percent > 100 ? 100 : percent) / 100;
+    s.bytes_done = s.bytes_total * static_cast<uint64_t>(shown) / 100;
     s.seconds = SecondsSince(started);
     recent.emplace_back(s.seconds, s.bytes_done);
     while (recent.size() > 2 && s.seconds - recent.front().first > 3.0) recent.pop_front();

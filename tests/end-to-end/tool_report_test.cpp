@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -326,6 +327,33 @@ TEST_F(ToolReport, TheBarFitsTheTerminalsWidthAndADumbTerminalGetsNoEscapes) {
     EXPECT_GT(bars, 3u) << run.screen;
     EXPECT_EQ(std::string(term) == "dumb", run.screen.find('\x1b') == std::string::npos) << run.screen;
   }
+}
+
+// The library's percent sits at 92 after an image's last packet and at 90 while the next image's full
+// packets go out (the OS image is 96 % of the run): the bar never goes back. The handheld takes 300 ms over
+// each completion and 4 ms over each acknowledgement, so both figures are drawn.
+TEST_F(ToolReport, TheBarsPercentNeverGoesBack) {
+  ServeHandheld();
+  handheld::FaultPlan plan;
+  plan.completion_delay_ms = 300;
+  plan.ack_delay_ms = 4;
+  handheld_->SetFaults(plan);
+  const std::string os = Image("os.nb0", PatternBytes(2u << 20, 35));
+  const std::string ext = Image("ext.bin", PatternBytes(80u << 10, 36));
+  TerminalRun run = RunOnTerminal({"--os", os, "--extrom", ext}, ToolEnv(), dir_.path(), 120);
+  ASSERT_EQ(0, run.exit_code) << run.screen;
+  std::vector<int> percents;
+  bool extrom_drawn = false;
+  for (const std::string& line : Redraws(run.screen)) {
+    if (line.empty() || line[0] != '[') continue;
+    const size_t sign = line.find('%');
+    if (sign == std::string::npos) continue;
+    const size_t digits = line.find_last_not_of("0123456789", sign - 1) + 1;
+    percents.push_back(std::stoi(line.substr(digits, sign - digits)));
+    extrom_drawn = extrom_drawn || line.find("EXTROM") != std::string::npos;
+  }
+  EXPECT_TRUE(extrom_drawn) << run.screen;
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << run.screen;
 }
 
 // ---- What --quiet still shows ----
