@@ -17,6 +17,7 @@
 #include "handheld/virtual_handheld.h"
 #include "platform/posix/host_profile.h"
 #include "test_support.h"
+#include "tool_fixture.h"
 #include "tool_runner.h"
 
 namespace {
@@ -26,60 +27,13 @@ using handheld::Area;
 using testing_support::PatternBytes;
 using testing_support::WriteFileBytes;
 using tool_test::RunTool;
+using tool_test::Contains;
+using tool_test::IsCommand;
+using tool_test::kInterfacePath;
 using tool_test::ToolRun;
 
-constexpr const char* kInterfacePath =
-    "\\\\?\\usb#vid_0e1f&pid_4505#7&2a&0&1#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
-
-bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
-
-// A frame from the host that carries the command code.
-bool IsCommand(const handheld::WireEvent& e, const char* code) {
-  return e.kind == handheld::WireEvent::Kind::Frame && e.direction == handheld::WireEvent::Direction::HostToDevice &&
-         e.bytes.size() >= 8 && std::string(e.bytes.begin(), e.bytes.begin() + 8) == code;
-}
-
-class ToolEndToEnd : public ::testing::Test {
+class ToolEndToEnd : public tool_test::ToolTest {
  protected:
-  void SetUp() override { handheld_ = std::make_unique<handheld::VirtualHandheld>(device_dir_.path()); }
-  void TearDown() override { handheld_->Stop(); }
-
-  // A host whose sync-driver interface opens `opens` (the handheld's pty unless a test says otherwise).
-  void WriteHost(const std::string& opens, uint32_t major = 5, uint32_t minor = 1) {
-    w32sim::HostProfile profile;
-    profile.major_version = major;
-    profile.minor_version = minor;
-    profile.windows_directory = dir_.File("windows");
-    if (!opens.empty()) {
-      w32sim::DeviceInterface itf;
-      itf.path = kInterfacePath;
-      itf.opens = opens;
-      itf.winusb = false;
-      profile.interfaces = {itf};
-    }
-    std::string error;
-    ASSERT_TRUE(w32sim::SaveHostProfileFile(dir_.File("host.profile"), profile, &error)) << error;
-  }
-  void ServeHandheld() { WriteHost(handheld_->StartPty()); }
-
-  std::string Image(const std::string& name, const Bytes& bytes) {
-    std::string path = dir_.File(name);
-    WriteFileBytes(path, bytes);
-    return path;
-  }
-
-  // The tool's environment: this test's host, Windows directory and handheld, the platform clock
-  // `clock_scale` times faster.
-  std::map<std::string, std::string> ToolEnv(bool with_handheld_dir = true, const std::string& clock_scale = "100") {
-    return {
-        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")},
-        {"DRAVIK_CLOCK_SCALE", clock_scale},
-        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},
-        {"DRAVIK_HANDHELD_DIR", with_handheld_dir ? device_dir_.path() : ""},
-        {"DRAVIK_LIBRARY", ""},
-    };
-  }
-
   // `file_size_limit`: the tool runs under `ulimit -f` of that many bytes.
   ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true, uint64_t file_size_limit = 0) {
     return RunTool(args, ToolEnv(with_handheld_dir), dir_.path(), 60, "", SIGINT, file_size_limit);
@@ -100,30 +54,11 @@ class ToolEndToEnd : public ::testing::Test {
   // time. With `also`, the signal waits until it holds too.
   ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT,
                          const std::function<bool()>& also = nullptr) {
-    std::map<std::string, std::string> env = {
-        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "10"},
-        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},       {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
-        {"DRAVIK_LIBRARY", ""},
-    };
-    return RunTool(args, env, dir_.path(), 60, when, signal, 0, also);
+    return RunTool(args, ToolEnv(true, "10"), dir_.path(), 60, when, signal, 0, also);
   }
 
   uint32_t HostFramesReceived() const { return handheld_->FramesReceived(); }
 
-  // The names in the test directory that begin with `prefix`, sorted: what a run left beside a file.
-  std::vector<std::string> FilesStartingWith(const std::string& prefix) const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      const std::string name = entry.path().filename().string();
-      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  testing_support::TempDir dir_;
-  testing_support::TempDir device_dir_;
-  std::unique_ptr<handheld::VirtualHandheld> handheld_;
 };
 
 // ---- Command line: usage errors, help, and the checks made before the library is loaded ----

@@ -19,6 +19,7 @@
 #include "handheld/virtual_handheld.h"
 #include "platform/posix/host_profile.h"
 #include "test_support.h"
+#include "tool_fixture.h"
 #include "tool_runner.h"
 
 namespace {
@@ -30,13 +31,10 @@ using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 using tool_test::RunTool;
 using tool_test::RunToolSteps;
+using tool_test::Contains;
+using tool_test::IsCommand;
 using tool_test::ToolRun;
 using tool_test::ToolStep;
-
-constexpr const char* kInterfacePath =
-    "\\\\?\\usb#vid_0e1f&pid_4505#7&2a&0&1#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
-
-bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -47,47 +45,10 @@ size_t Count(const std::string& text, const std::string& what) {
 // The advice after a confirmed format of type 3, in every way the tool can stop.
 constexpr const char kRunWithoutTheFormat[] = "run the command again without --format and --format-backup";
 
-class ToolInterrupt : public ::testing::Test {
+class ToolInterrupt : public tool_test::ToolTest {
  protected:
-  void SetUp() override { handheld_ = std::make_unique<handheld::VirtualHandheld>(device_dir_.path()); }
-  void TearDown() override {
-    handheld_->SetEventHook(nullptr);
-    handheld_->Stop();
-  }
-
-  // A host whose sync-driver interface opens `opens`; none with an empty `opens` (the library then
-  // searches for the handheld without end).
-  void WriteHost(const std::string& opens) {
-    w32sim::HostProfile profile;
-    profile.major_version = 5;
-    profile.minor_version = 1;
-    profile.windows_directory = dir_.File("windows");
-    if (!opens.empty()) {
-      w32sim::DeviceInterface itf;
-      itf.path = kInterfacePath;
-      itf.opens = opens;
-      itf.winusb = false;
-      profile.interfaces = {itf};
-    }
-    std::string error;
-    ASSERT_TRUE(w32sim::SaveHostProfileFile(dir_.File("host.profile"), profile, &error)) << error;
-  }
-  void ServeHandheld() { WriteHost(handheld_->StartPty()); }
-
-  std::string Image(const std::string& name, const Bytes& bytes) {
-    std::string path = dir_.File(name);
-    WriteFileBytes(path, bytes);
-    return path;
-  }
-
   // The platform clock ten times faster: the library's retries get time, its bounds cost little.
-  std::map<std::string, std::string> Env() const {
-    return {
-        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")}, {"DRAVIK_CLOCK_SCALE", "10"},
-        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},       {"DRAVIK_HANDHELD_DIR", device_dir_.path()},
-        {"DRAVIK_LIBRARY", ""},
-    };
-  }
+  std::map<std::string, std::string> Env() const { return ToolEnv(true, "10"); }
 
   // `signal` once the tool's standard output shows `when` (and `also` holds, when given).
   ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT,
@@ -122,17 +83,6 @@ class ToolInterrupt : public ::testing::Test {
     return Contains(testing_support::ReadFileText(dir_.File("logfile.txt")), text);
   }
 
-  // The names in the test directory that begin with `prefix`, sorted: what a run left beside a file.
-  std::vector<std::string> FilesStartingWith(const std::string& prefix) const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      const std::string name = entry.path().filename().string();
-      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   // The size of the one file whose name begins with `prefix`; -1 while there is not exactly one.
   int64_t SizeOfTheOne(const std::string& prefix) const {
     const std::vector<std::string> files = FilesStartingWith(prefix);
@@ -162,9 +112,6 @@ class ToolInterrupt : public ::testing::Test {
     return {std::move(when), [sig](pid_t pid) { kill(pid, sig); }};
   }
 
-  testing_support::TempDir dir_;
-  testing_support::TempDir device_dir_;
-  std::unique_ptr<handheld::VirtualHandheld> handheld_;
 };
 
 // ---- Before anything reaches the handheld ----

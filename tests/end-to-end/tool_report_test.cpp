@@ -24,6 +24,7 @@
 #include "handheld/virtual_handheld.h"
 #include "platform/posix/host_profile.h"
 #include "test_support.h"
+#include "tool_fixture.h"
 #include "tool_runner.h"
 
 namespace {
@@ -33,17 +34,10 @@ using handheld::Area;
 using testing_support::PatternBytes;
 using testing_support::WriteFileBytes;
 using tool_test::RunTool;
+using tool_test::Contains;
+using tool_test::IsCommand;
+using tool_test::kInterfacePath;
 using tool_test::ToolRun;
-
-constexpr const char* kInterfacePath =
-    "\\\\?\\usb#vid_0e1f&pid_4505#7&2a&0&1#{25dbce51-6c8f-4a72-8a6d-b54c2b4fc835}";
-
-bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
-
-bool IsCommand(const handheld::WireEvent& e, const char* code) {
-  return e.kind == handheld::WireEvent::Kind::Frame && e.direction == handheld::WireEvent::Direction::HostToDevice &&
-         e.bytes.size() >= 8 && std::string(e.bytes.begin(), e.bytes.begin() + 8) == code;
-}
 
 // The dravik-update process this test started (its child), or 0.
 pid_t ToolChild() {
@@ -145,45 +139,8 @@ std::vector<std::string> Redraws(const std::string& screen) {
   return out;
 }
 
-class ToolReport : public ::testing::Test {
+class ToolReport : public tool_test::ToolTest {
  protected:
-  void SetUp() override { handheld_ = std::make_unique<handheld::VirtualHandheld>(device_dir_.path()); }
-  void TearDown() override { handheld_->Stop(); }
-
-  // An XP-plus host whose sync-driver interface opens `opens`; none at all when it is empty.
-  void WriteHost(const std::string& opens) {
-    w32sim::HostProfile profile;
-    profile.major_version = 5;
-    profile.minor_version = 1;
-    profile.windows_directory = dir_.File("windows");
-    if (!opens.empty()) {
-      w32sim::DeviceInterface itf;
-      itf.path = kInterfacePath;
-      itf.opens = opens;
-      itf.winusb = false;
-      profile.interfaces = {itf};
-    }
-    std::string error;
-    ASSERT_TRUE(w32sim::SaveHostProfileFile(dir_.File("host.profile"), profile, &error)) << error;
-  }
-  void ServeHandheld() { WriteHost(handheld_->StartPty()); }
-
-  std::string Image(const std::string& name, const Bytes& bytes) {
-    std::string path = dir_.File(name);
-    WriteFileBytes(path, bytes);
-    return path;
-  }
-
-  std::map<std::string, std::string> ToolEnv(bool with_handheld_dir = true, const std::string& clock_scale = "100") {
-    return {
-        {"DRAVIK_HOST_PROFILE", dir_.File("host.profile")},
-        {"DRAVIK_CLOCK_SCALE", clock_scale},
-        {"DRAVIK_WINDOWS_DIR", dir_.File("windows")},
-        {"DRAVIK_HANDHELD_DIR", with_handheld_dir ? device_dir_.path() : ""},
-        {"DRAVIK_LIBRARY", ""},
-    };
-  }
-
   ToolRun Run(std::vector<std::string> args, bool with_handheld_dir = true) {
     return RunTool(args, ToolEnv(with_handheld_dir), dir_.path());
   }
@@ -195,9 +152,6 @@ class ToolReport : public ::testing::Test {
     return n;
   }
 
-  testing_support::TempDir dir_;
-  testing_support::TempDir device_dir_;
-  std::unique_ptr<handheld::VirtualHandheld> handheld_;
 };
 
 // ---- What the verification saw ----
