@@ -39,17 +39,6 @@ class ToolEndToEnd : public tool_test::ToolTest {
     return RunTool(args, ToolEnv(with_handheld_dir), dir_.path(), 60, "", SIGINT, file_size_limit);
   }
 
-  // The handheld served with 7,000,000 bytes in its OS area, and an earlier backup in os-backup.bin
-  // (returned), for the runs that must leave it alone.
-  Bytes ServeOsAndAnEarlierBackup() {
-    ServeHandheld();
-    const Bytes os = PatternBytes(7000000, 10);
-    handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
-    const Bytes earlier = PatternBytes(4000, 12);
-    WriteFileBytes(dir_.File("os-backup.bin"), earlier);
-    return earlier;
-  }
-
   // Ctrl-C (or `signal`) once the tool's output shows `when`; a slower clock gives the library's retries
   // time. With `also`, the signal waits until it holds too.
   ToolRun RunInterrupted(std::vector<std::string> args, const std::string& when, int signal = SIGINT,

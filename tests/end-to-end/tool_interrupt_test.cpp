@@ -59,17 +59,6 @@ class ToolInterrupt : public tool_test::ToolTest {
     return RunToolSteps(args, Env(), dir_.path(), 60, steps, stdout_on_terminal);
   }
 
-  // The handheld served with 7,000,000 bytes in its OS area, and an earlier backup in os-backup.bin
-  // (returned), for the runs that must leave it alone.
-  Bytes ServeOsAndAnEarlierBackup() {
-    ServeHandheld();
-    const Bytes os = PatternBytes(7000000, 10);
-    handheld_->GetStorage().Write(Area::OS, os.data(), os.size());
-    const Bytes earlier = PatternBytes(4000, 12);
-    WriteFileBytes(dir_.File("os-backup.bin"), earlier);
-    return earlier;
-  }
-
   // The handheld holds `gsmffs` at the start of GSM, which a format of type 3 reads back.
   void ServeGsmFfs(const Bytes& gsmffs) {
     ServeHandheld();
