@@ -124,7 +124,7 @@ Exit codes:
       confirm a format or sent its read-back incomplete, or reported an empty area for a backup
  130  interrupted by Ctrl-C)"
 #ifdef _WIN32
-         R"( (149 Ctrl-Break; 129 the console window closed, 143 logging off or shutting down))"
+         R"( (149 Ctrl-Break; 129 the console window closed))"
 #else
          R"( (143 SIGTERM, 131 SIGQUIT or Ctrl-\, 129 SIGHUP: a closed terminal))"
 #endif

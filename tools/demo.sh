@@ -71,7 +71,9 @@ make_image "$run/images/asset.dat"   0       225     ASSET
 ls -l "$run/images"
 
 step "starting the virtual handheld (host class $host_class)"
-"$handheld_prog" "$run/handheld" --socket "$socket" --profile "$run/host_profile.txt" \
+# In a session of its own: a Ctrl-C at the terminal goes to the demo's process group, and the handheld
+# must outlive it while the tool lets the format's read-back finish (the traps below stop it afterwards).
+setsid "$handheld_prog" "$run/handheld" --socket "$socket" --profile "$run/host_profile.txt" \
   --host-class "$host_class" > "$run/handheld.out" 2>&1 &
 handheld_pid=$!
 stop_handheld() {

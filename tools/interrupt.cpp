@@ -102,18 +102,19 @@ bool HasBytes(const char* path) {
 #endif
 }
 
-enum class Cleanup { Done, Kept, NotRemoved };
+enum class Cleanup { Done, Kept, Absent, NotRemoved };
 
-// What became of the file to remove: removed (or none), kept (it received what must not be lost), or
-// still there (on Windows the library may hold it open: it cannot go).
+// What became of the file to remove: removed (or none), kept (it received what must not be lost), not
+// there (not made yet, or already moved to its name), or still there (on Windows the library may hold it
+// open: it cannot go).
 Cleanup RemoveCleanupFiles() {
   Cleanup result = Cleanup::Done;
   if (g_armed.load()) {
     if (g_file[0] != '\0') {
       if (g_keep_received.load() && HasBytes(g_file)) {
         result = Cleanup::Kept;
-      } else if (!(DRAVIK_UNLINK(g_file) == 0 || errno == ENOENT)) {  // a file not made yet is no file left
-        result = Cleanup::NotRemoved;
+      } else if (DRAVIK_UNLINK(g_file) != 0) {
+        result = errno == ENOENT ? Cleanup::Absent : Cleanup::NotRemoved;
       }
     }
     if (g_dir[0] != '\0') DRAVIK_RMDIR(g_dir);
@@ -199,7 +200,8 @@ const InterruptStage* CurrentStage() {
     Say("dravik-update: what the format read back so far is in ");
     Say(g_file);
     Say(": it is the only copy of what the format erased; keep it.\n");
-  } else if (g_keep_received.load() && g_file[0] != '\0' && stage != nullptr && stage->held != nullptr) {
+  } else if (cleanup == Cleanup::Done && g_keep_received.load() && g_file[0] != '\0' && stage != nullptr &&
+             stage->held != nullptr) {
     Say("dravik-update: nothing of the format's read-back had reached ");
     Say(g_file);
     Say(" yet (it was removed): what the format erased is lost.\n");
@@ -260,6 +262,8 @@ extern "C" void OnSignal(int sig) {
 #ifdef _WIN32
 // The console's end: its window closed (as a closed terminal, 129), the user logging off or the system
 // shutting down (as SIGTERM, 143). Windows ends the process once this returns, or after a few seconds.
+// (Windows sends the last two to no console program that loads user32, as this one does through
+// SetupAPI: they are handled for the day it does not.)
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   int sig = 0;
   switch (event) {
@@ -276,9 +280,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (Interrupted(sig)) {
     // A step let finish: the main thread ends the tool when it is done, within the few seconds Windows
     // gives; if it is not, the tool ends here, before Windows ends it.
-    for (int i = 0; i < 40; ++i) Sleep(100);
-    g_held.store(kHoldClosed);
-    Interrupted(sig);
+    for (int i = 0; i < 40 && g_held.load() == sig; ++i) Sleep(100);
+    // Taken meanwhile by the main thread, which is then on its own way out (the copy saved, the link
+    // closed): it ends the tool, not this thread.
+    int still_held = sig;
+    if (g_held.compare_exchange_strong(still_held, kHoldClosed)) Interrupted(sig);
   }
   Sleep(INFINITE);  // another interrupt is ending the tool
   return TRUE;

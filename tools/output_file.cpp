@@ -122,13 +122,15 @@ bool OutputFile::Begin(std::string* error) {
 }
 
 bool OutputFile::Commit(std::string* error) {
-  SetInterruptCleanup("");
+  // The interrupt's clean-up stays armed until the file has its name: an interrupt in between then finds
+  // no working file to remove, where one before the rename would have left it behind unnamed.
   std::error_code ec;
   if (existing_ == Existing::Keep) {
     RenameNoReplace(working_, path_, &ec);
   } else {
     fs::rename(PathOf(working_), PathOf(path_), ec);
   }
+  SetInterruptCleanup("");
   committed_ = true;
   if (ec) {
     // Keep what was received: the user can still move it into place.
@@ -140,22 +142,31 @@ bool OutputFile::Commit(std::string* error) {
 }
 
 std::string OutputFile::KeepIncomplete() {
-  SetInterruptCleanup("");
-  if (!created_ || committed_) return "";
+  if (!created_ || committed_) {
+    SetInterruptCleanup("");
+    return "";
+  }
   committed_ = true;
   std::error_code ec;
   const uint64_t size = fs::file_size(PathOf(working_), ec);
   if (ec || size == 0) {
+    SetInterruptCleanup("");
     std::remove(working_.c_str());
     return "";
   }
+  // As in Commit, the clean-up is given up only once the file has the name it is kept under.
+  std::string kept = working_;  // the name it was received in, when no other can be had
   for (int n = 1; n <= 9; ++n) {
     const std::string name = path_ + ".incomplete" + (n == 1 ? std::string() : "-" + std::to_string(n));
     ec.clear();
-    if (RenameNoReplace(working_, name, &ec)) return name;
+    if (RenameNoReplace(working_, name, &ec)) {
+      kept = name;
+      break;
+    }
     if (ec.value() != EEXIST) break;
   }
-  return working_;  // kept under the name it was received in
+  SetInterruptCleanup("");
+  return kept;
 }
 
 std::string OutputFile::NotWritten() {

@@ -741,9 +741,9 @@ int Session::Flash(const FlashRequest& req) {
     // in bootloader mode.
     std::string found = "the backup type " + std::to_string(req.backup_type) + " (" +
                         BackupTypeArea(req.backup_type) + ") was not written (a file of that name from before is "
-                        "left as it was); every image had been flashed" +
+                        "left as it was); every image had been sent" +
                         (mode == VerifyMode::None ? std::string(", not verified (--no-verify)")
-                                                  : std::string(" and checked:"));
+                                                  : std::string("; what the check found:"));
     for (const SkippedJob& job : skipped) {
       found += "\ndravik-update:   error: the library skipped " + job.file + " (" + job.why + "): not flashed";
     }
@@ -760,7 +760,7 @@ int Session::Flash(const FlashRequest& req) {
                                           std::to_string(req.backup_type) + " " + req.backup_file);
     std::snprintf(g_then_backup_interrupted, sizeof g_then_backup_interrupted, "%s", found.c_str());
     backup_interrupted_ = g_then_backup_interrupted;
-    // The images are flashed and checked by now: what is left to do again is the backup alone.
+    // The images are sent and checked by now: what is left to do again is the backup alone.
     backup_again_ = "take the backup again with dravik-update backup " + std::to_string(req.backup_type) + " " +
                     req.backup_file;
     backup_code = RunBackup(req.backup_type, req.backup_file, 0, &size, &backup_seconds);

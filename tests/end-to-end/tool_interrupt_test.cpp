@@ -183,7 +183,7 @@ TEST_F(ToolInterrupt, CtrlCDuringTheFormatsReadBackLetsItFinishAndSavesIt) {
 TEST_F(ToolInterrupt, SigtermDuringTheFormatsReadBackKeepsAFailedCopyClearlyNamed) {
   const Bytes gsmffs = PatternBytes(65536, 39);
   ServeGsmFfs(gsmffs);
-  SlowDownTheReadBack(20);
+  SlowDownTheReadBack(50);  // the SIGTERM has 19 x 50 ms to land, on a loaded machine too
   handheld::FaultPlan plan;
   plan.vanish_after_sent_frames = 20;  // the completion and 19 data frames, then the handheld is gone
   handheld_->SetFaults(plan);
@@ -287,7 +287,7 @@ TEST_F(ToolInterrupt, InterruptedThenBackupSaysWhatWasVerifiedAndThatTheHandheld
                                "%  backup of OS  ");
   EXPECT_EQ(130, run.exit_code) << run.All();
   EXPECT_TRUE(Contains(run.err, "dravik-update: interrupted; the backup type 2 (OS) was not written (a file of that "
-                                "name from before is left as it was); every image had been flashed and checked:\n"
+                                "name from before is left as it was); every image had been sent; what the check found:\n"
                                 "dravik-update:   EBOOT (" + eboot + "): verified, 5,000 bytes match"))
       << run.err;
   EXPECT_TRUE(Contains(run.err, "dravik-update: the handheld was left in bootloader mode, not sent back to IPL mode: "
