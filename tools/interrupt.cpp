@@ -162,6 +162,7 @@ const InterruptStage* CurrentStage() {
     constexpr size_t kKeep = 256;
     static char buf[kKeep + 16384];  // only one handler reads at a time: g_ending or g_held let it in
     size_t kept = 0;
+    bool grew = false;  // the log holds anything of this step
     while (positioned && stage < t.count - 1) {
 #ifdef _WIN32
       const int n = _read(fd, buf + kept, 16384);
@@ -169,6 +170,7 @@ const InterruptStage* CurrentStage() {
       const ssize_t n = ::read(fd, buf + kept, 16384);
 #endif
       if (n <= 0) break;
+      grew = true;
       const size_t have = kept + static_cast<size_t>(n);
       for (int i = stage + 1; i < t.count; ++i) {
         if (t.stages[i].logged != nullptr && Holds(buf, have, t.stages[i].logged)) stage = i;
@@ -181,6 +183,12 @@ const InterruptStage* CurrentStage() {
 #else
     if (fd >= 0) ::close(fd);
 #endif
+    // A log that took nothing of this step (not writable, a full disk) tells nothing of it either: the
+    // furthest stage that ends the tool at once is assumed, whose note warns of the most.
+    if (!grew) {
+      stage = t.count - 1;
+      while (stage > 0 && t.stages[stage].held != nullptr) --stage;
+    }
   }
   return &t.stages[stage];
 }

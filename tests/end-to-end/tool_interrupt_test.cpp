@@ -125,6 +125,19 @@ TEST_F(ToolInterrupt, BeforeAHandheldIsFoundNothingWasSent) {
   EXPECT_EQ(0u, handheld_->FramesReceived());
 }
 
+// A log that takes nothing more (here it has reached the file-size limit, as on a full disk) tells
+// nothing of how far the step came: the interrupt does not claim that nothing was sent.
+TEST_F(ToolInterrupt, ALogThatTookNothingOfTheStepClaimsNothingWasSent) {
+  WriteHost("");
+  WriteFileBytes(dir_.File("logfile.txt"), PatternBytes(4096, 3));
+  // (Nor does the tool see the search in the log: it says "starting" instead of waiting for the handheld.)
+  ToolRun run = RunTool({"--plain", "--eboot", Image("eboot.nb0", PatternBytes(5000, 1))}, Env(), dir_.path(), 60,
+                        "starting", SIGINT, /*file_size_limit=*/4096);
+  EXPECT_EQ(130, run.exit_code) << run.All();
+  EXPECT_FALSE(Contains(run.err, "nothing was sent")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "incomplete image")) << run.err;
+}
+
 // ---- The format of type 3: its read-back is let finish ----
 
 // The handheld took the format command but has not confirmed it yet: it may have erased the area already,
