@@ -65,9 +65,18 @@ bool PortPresent(const std::string& tty) {
 bool WaitForPort(const std::string& tty, double timeout_s, ProgressDisplay& ui) {
   ui.Info("waiting for " + tty + " to appear: connect the handheld in bootloader mode…");
   const auto start = std::chrono::steady_clock::now();
+  // After half a minute of the platform's clock, as for a handheld the library does not find, a warning
+  // that --quiet does not hide: without --wait the tool would otherwise wait in silence for ever.
+  const DWORD start_tick = GetTickCount();
+  bool warned = false;
   while (!PortPresent(tty)) {
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
     if (timeout_s > 0 && waited.count() >= timeout_s) return false;
+    if (!warned && GetTickCount() - start_tick >= 30000) {
+      warned = true;
+      ui.Warning(tty + " has not appeared for 30 s: is the handheld connected, in bootloader mode? The tool goes "
+                 "on waiting for it (--wait SECONDS gives up); Ctrl-C stops the tool.");
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   return true;

@@ -323,6 +323,17 @@ TEST_F(ToolReport, QuietStillWarnsWhenNoHandheldIsFound) {
   EXPECT_FALSE(Contains(run.out, "waiting for the handheld")) << run.out;
 }
 
+// The same for a --port tty that has not appeared.
+TEST_F(ToolReport, QuietStillWarnsWhenThePortDoesNotAppear) {
+  WriteHost("");
+  const std::string link = dir_.File("ttyUSB-not-here");
+  const std::string image = Image("eboot.nb0", PatternBytes(5000, 33));
+  ToolRun run = RunTool({"--quiet", "--port", link, "--wait", "3", "--eboot", image}, ToolEnv(), dir_.path());
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  EXPECT_TRUE(Contains(run.err, link + " has not appeared for 30 s: is the handheld connected")) << run.err;
+  EXPECT_FALSE(Contains(run.out, "to appear")) << run.out;
+}
+
 // A handheld booted into its OS does not answer and the run stays at 0 % for ever: the question about it
 // is asked with --quiet too. (The run is ended by the test's time limit.)
 TEST_F(ToolReport, QuietStillAsksAboutAHandheldThatNeverAnswers) {
