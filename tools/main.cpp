@@ -19,6 +19,7 @@
 #include "output_file.h"
 #include "progress.h"
 #include "session.h"
+#include "stall_guard.h"
 
 #ifndef _WIN32
 #include "../platform/posix/host_profile.h"
@@ -64,14 +65,13 @@ bool PortPresent(const std::string& tty) {
 // Waits for the tty to appear (0 s: for as long as it takes); false when the time ran out.
 bool WaitForPort(const std::string& tty, double timeout_s, ProgressDisplay& ui) {
   ui.Info("waiting for " + tty + " to appear: connect the handheld in bootloader mode…");
-  const auto start = std::chrono::steady_clock::now();
+  WaitedSeconds waiting;  // a tool stopped with Ctrl-Z and resumed has not waited meanwhile
   // After half a minute of the platform's clock, as for a handheld the library does not find, a warning
   // that --quiet does not hide: without --wait the tool would otherwise wait in silence for ever.
   const DWORD start_tick = GetTickCount();
   bool warned = false;
   while (!PortPresent(tty)) {
-    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
-    if (timeout_s > 0 && waited.count() >= timeout_s) return false;
+    if (timeout_s > 0 && waiting.Tick() >= timeout_s) return false;
     if (!warned && GetTickCount() - start_tick >= 30000) {
       warned = true;
       ui.Warning(tty + " has not appeared for 30 s: is the handheld connected, in bootloader mode? The tool goes "

@@ -5,6 +5,7 @@
 
 #include "../platform/win32.h"
 #include "options.h"
+#include "stall_guard.h"
 #include "terminal.h"
 
 namespace dravik_update {
@@ -247,7 +248,7 @@ ProgressDisplay::Waiting::~Waiting() {
 
 void ProgressDisplay::Waiting::Run() {
   static const char kSpinner[] = "|/-\\";
-  const auto start = std::chrono::steady_clock::now();
+  WaitedSeconds waiting;  // a tool stopped with Ctrl-Z and resumed has not waited meanwhile
   std::string shown;
   bool timed_out = false;
   // Since when `timeout_text` has been shown, on the platform's clock (as the library's own bounds).
@@ -259,7 +260,7 @@ void ProgressDisplay::Waiting::Run() {
       if (stop_) return;
     }
     std::string now = text_();
-    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double waited = waiting.Tick();
     if (display_.mode_ == DisplayMode::Bar) {
       std::lock_guard<std::mutex> lock(g_output_mutex);
       // The text gives way to the seconds when the terminal is narrow.

@@ -38,4 +38,13 @@ bool StallGuard::Poll(uint32_t now, int percent) {
   return was_running;
 }
 
+double WaitedSeconds::Tick() {
+  constexpr double kPausedAfterS = 2.0;
+  const auto now = std::chrono::steady_clock::now();
+  const double gap = std::chrono::duration<double>(now - last_).count();
+  last_ = now;
+  if (gap <= kPausedAfterS) waited_ += gap;
+  return waited_;
+}
+
 }  // namespace dravik_update

@@ -5,6 +5,7 @@
 #ifndef DRAVIK_TOOLS_STALL_GUARD_H
 #define DRAVIK_TOOLS_STALL_GUARD_H
 
+#include <chrono>
 #include <cstdint>
 
 namespace dravik_update {
@@ -35,6 +36,20 @@ class StallGuard {
   uint32_t last_poll_;
   uint32_t last_change_;
   int last_percent_ = -1;
+};
+
+// Real seconds spent waiting, for --wait: counted between successive calls of Tick, made every few
+// hundred milliseconds by a waiting loop. A gap of more than two seconds between two calls is time the
+// tool was stopped or the machine asleep, not time it waited, and is left out.
+class WaitedSeconds {
+ public:
+  WaitedSeconds() : last_(std::chrono::steady_clock::now()) {}
+  // The seconds waited so far, this call's included.
+  double Tick();
+
+ private:
+  std::chrono::steady_clock::time_point last_;
+  double waited_ = 0;
 };
 
 }  // namespace dravik_update

@@ -323,6 +323,31 @@ TEST_F(ToolReport, QuietStillWarnsWhenNoHandheldIsFound) {
   EXPECT_FALSE(Contains(run.out, "waiting for the handheld")) << run.out;
 }
 
+// --wait counts the time the tool waited, not the time it was stopped (Ctrl-Z): stopped for 3 s within a
+// --wait of 2, it still waits out what was left of the 2 s once resumed, rather than giving up at once.
+TEST_F(ToolReport, WaitLeavesOutTheTimeTheToolWasStopped) {
+  WriteHost("");
+  std::chrono::steady_clock::time_point stopped, resumed;
+  const std::vector<tool_test::ToolStep> steps = {
+      {[](const ToolRun& run) { return Contains(run.out, "waiting for the handheld"); },
+       [&](pid_t pid) {
+         kill(pid, SIGSTOP);
+         stopped = std::chrono::steady_clock::now();
+       }},
+      {[&](const ToolRun&) { return std::chrono::steady_clock::now() - stopped >= std::chrono::seconds(3); },
+       [&](pid_t pid) {
+         resumed = std::chrono::steady_clock::now();
+         kill(pid, SIGCONT);
+       }},
+  };
+  const std::string image = Image("eboot.nb0", PatternBytes(5000, 3));
+  ToolRun run = tool_test::RunToolSteps({"--plain", "--wait", "2", "--eboot", image}, ToolEnv(), dir_.path(), 60, steps);
+  const auto ended = std::chrono::steady_clock::now();
+  EXPECT_EQ(69, run.exit_code) << run.All();
+  ASSERT_NE(resumed, std::chrono::steady_clock::time_point{}) << run.All();
+  EXPECT_GE(ended - resumed, std::chrono::milliseconds(1000)) << run.All();
+}
+
 // The same for a --port tty that has not appeared.
 TEST_F(ToolReport, QuietStillWarnsWhenThePortDoesNotAppear) {
   WriteHost("");
